@@ -1,0 +1,25 @@
+// Console lines: the one way anything in tessal prints.
+//
+// Error lines go to standard error and begin "ERROR: "; informational and trace lines go to
+// standard output, gated by `verbose`. The helpers live in the bottom layer so the service, the
+// link and the port code all print the same way; nothing else calls fprintf(stderr, ...).
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The message verbosity level, set by -V. Above 0: start-up line; above 2: connect and drop
+// lines; above 4: transfer traces.
+extern int verbose;
+
+// "ERROR: <what>\n" on standard error.
+void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// "ERROR: <what>, <strerror(errno)>\n" on standard error; errno is read on entry.
+void log_error_errno(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// printf to standard output when verbose > level.
+void log_trace(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+#ifdef __cplusplus
+}
+#endif

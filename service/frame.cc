@@ -1,0 +1,109 @@
+#include "service/frame.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+uint32_t get_be32(const uint8_t *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+bool retry(int err) { return err == EAGAIN || err == EINTR; }
+
+}  // namespace
+
+extern "C" {
+
+const char *msg_code_name(int value) {
+    switch (value) {
+    case MSG_READ: return "READ";
+    case MSG_WRITE: return "WRITE";
+    case MSG_INIT: return "INIT";
+    case MSG_RESET: return "RESET";
+    case MSG_OK: return "OK";
+    case MSG_FAIL: return "FAIL";
+    default: return "Unknown";
+    }
+}
+
+ssize_t read_full(int fd, void *buf, size_t n) {
+    auto *p = static_cast<uint8_t *>(buf);
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, p + got, n - got);
+        if (r < 0) {
+            if (retry(errno))
+                continue;
+            return got > 0 ? ssize_t(got) : r;  // an error after some data still returns the data
+        }
+        if (r == 0)
+            break;  // end of stream
+        got += size_t(r);
+    }
+    return ssize_t(got);
+}
+
+ssize_t write_full(int fd, const void *buf, size_t n) {
+    const auto *p = static_cast<const uint8_t *>(buf);
+    size_t put = 0;
+    while (put < n) {
+        const ssize_t w = write(fd, p + put, n - put);
+        if (w > 0) {
+            put += size_t(w);
+            continue;
+        }
+        if (retry(errno))
+            continue;
+        return put > 0 ? ssize_t(put) : w;
+    }
+    return ssize_t(put);
+}
+
+int32_t recv_request(int fd, uint8_t *buf, size_t cap, int *code_out, int32_t *count_out) {
+    if (cap < MSG_HEADER_SIZE)
+        return -1;
+    std::memset(buf, 0, 4);  // a stale request in the buffer can never pass the magic test
+    const ssize_t h = read_full(fd, buf, MSG_HEADER_SIZE);
+    if (h < MSG_HEADER_SIZE)
+        return h < 0 ? int32_t(h) : 0;  // no request: error before any byte, or cut short
+    if (get_be32(buf) != MSG_MAGIC)
+        return -1;
+    const uint32_t length = get_be32(buf + 4);
+    if (length > MSG_HEADER_SIZE) {
+        size_t payload = length - MSG_HEADER_SIZE;
+        if (payload > cap - MSG_HEADER_SIZE)
+            payload = cap - MSG_HEADER_SIZE;  // the rest stays on the connection
+        if (read_full(fd, buf + MSG_HEADER_SIZE, payload) != ssize_t(payload))
+            return 0;
+    }
+    *code_out = buf[9];
+    *count_out = int32_t(get_be32(buf + 28));
+    // length 0 ends the connection like end of stream; 2^31 and above come out negative.
+    return int32_t(length);
+}
+
+int send_reply(int fd, uint8_t *buf, size_t cap, int status, size_t payload_len, int32_t count) {
+    if (payload_len > cap || cap - payload_len < MSG_HEADER_SIZE)
+        return -1;
+    const size_t length = payload_len + MSG_HEADER_SIZE;
+    std::memset(buf, 0, MSG_HEADER_SIZE);
+    put_be32(buf, MSG_MAGIC);
+    put_be32(buf + 4, uint32_t(length));
+    buf[8] = 1;
+    buf[9] = uint8_t(status);
+    put_be32(buf + 12, uint32_t(getpid()));
+    put_be32(buf + 28, uint32_t(count));
+    return write_full(fd, buf, length) == ssize_t(length) ? 0 : -1;
+}
+
+}  // extern "C"

@@ -1,0 +1,42 @@
+// The request loop and the device access entry points it reaches.
+//
+// A service process runs serve_client on its connection: one request in, one reply out, until
+// the client goes away or sends something that is not a request. The payload bytes are relayed
+// unchanged; what they mean is between the client and the peripheral.
+//
+// The device entry points hold the process's one reference to the opened port and turn each
+// request into calls on the IEEE 1284 link. A request the device cannot carry out (no open port,
+// a port that could not be acquired, a negative WRITE count) is answered FAIL with count 0; a
+// transfer that falls short is still OK, with the smaller count.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct port_data;
+
+// requests.cc
+int serve_client(int fd);
+
+// device.cc
+extern struct port_data *open_port;  // empty until the first INIT that acquired the port
+extern int fifo_mode;                // 1: hardware-FIFO transfers; 0: software handshake
+// Open the port on the first INIT (acquire, probe) and, when negotiate is set, negotiate ECP.
+// Result 0, or -1 when the port could not be acquired (the INIT is answered FAIL).
+int dpa_init(int negotiate);
+void dpa_reset(void);
+int dpa_read(uint8_t *buf, int32_t size);
+int dpa_write(uint8_t *buf, int32_t size);
+int32_t lp_device_read(struct port_data *port, uint8_t *buf, int32_t size);
+int32_t lp_device_write(struct port_data *port, uint8_t *buf, int32_t size);
+void hex_dump(const uint8_t *data, int32_t size);
+// Give up the port: called when the connection ends (and by RESET), so a waiting service
+// process can take it.
+void dpa_release(void);
+
+#ifdef __cplusplus
+}
+#endif
