@@ -30,7 +30,7 @@ reply fail() { return {MSG_FAIL, 0, 0}; }
 reply do_read(uint8_t *payload, int32_t count) {
     if (count <= 0)
         return {};  // nothing asked: no device access
-    if (open_port == nullptr)
+    if (!dpa_ready())
         return fail();
     if (count > kMaxPayload)
         count = kMaxPayload;  // a reply can carry no more than the buffer holds
@@ -39,7 +39,7 @@ reply do_read(uint8_t *payload, int32_t count) {
 }
 
 reply do_write(uint8_t *payload, int32_t count, int32_t received) {
-    if (open_port == nullptr || count < 0)
+    if (!dpa_ready() || count < 0)
         return fail();
     if (count > received)
         count = received;  // never write bytes the client did not send
@@ -66,6 +66,7 @@ extern "C" int serve_client(int fd) {
         return -1;
     uint8_t *buf = buffer.get();
     uint8_t *payload = buf + MSG_HEADER_SIZE;
+    dpa_set_client(fd);
     for (;;) {
         int code = 0;
         int32_t count = 0;

@@ -33,9 +33,21 @@ int dpa_write(uint8_t *buf, int32_t size);
 int32_t lp_device_read(struct port_data *port, uint8_t *buf, int32_t size);
 int32_t lp_device_write(struct port_data *port, uint8_t *buf, int32_t size);
 void hex_dump(const uint8_t *data, int32_t size);
-// Give up the port: called when the connection ends (and by RESET), so a waiting service
-// process can take it.
+// True when this process holds the port and has it open: READ and WRITE may reach it.
+int dpa_ready(void);
+// The connection whose hang-up ends a wait for the port.
+void dpa_set_client(int fd);
+// Give up the port when the connection ends, so a waiting service process can take it.
 void dpa_release(void);
+
+// portlock.cc: one service process at a time drives the port. The lock is taken by the first
+// INIT and dropped at RESET or when the connection ends; the kernel drops it when its holder dies.
+// Set up in the listener, before any fork: 0, or -1 after an error line.
+int port_lock_setup(int simulated);
+// Wait for the port. 0 when held; -1 when the client hung up while waiting, or on an error.
+int port_lock_take(int client_fd);
+void port_lock_drop(void);
+int port_lock_held(void);
 
 #ifdef __cplusplus
 }

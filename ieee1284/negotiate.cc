@@ -1,0 +1,121 @@
+// Negotiation and termination: moving the peripheral between compatibility mode and the others.
+//
+// Every negotiation begins with a termination, so asking for compatibility mode is termination
+// alone, and the first INIT of a process (mode EPP as opened) pulses nInit to reset the
+// peripheral before ECP is requested. The termination does not look at its waits: whatever the
+// peripheral does, the record ends in (compatibility, forward idle).
+#include "ieee1284/ieee1284.h"
+
+#include "port/io.h"
+
+namespace {
+
+bool is_epp(int32_t m) { return m == LP_MODE_EPP || m == LP_MODE_EPP_ALIAS_A || m == LP_MODE_EPP_ALIAS_B; }
+bool is_ecp(int32_t m) { return m == LP_MODE_ECP || m == LP_MODE_ECP_RLE || m == LP_MODE_ECP_ALIAS; }
+
+void terminate_epp(struct port_data *port) {
+    lp_ctl_update(port, 0x04, 0x00);  // nInit low: reset the EPP peripheral
+    lp_usleep(50);
+    lp_ctl_update(port, 0x0C, 0x0C);  // nInit high, nSelectIn low
+}
+
+void terminate_common(struct port_data *port) {
+    lp_ctl_update(port, 0x0A, 0x08);   // event 22: nSelectIn low, nAutoFd high
+    lp_wait_status(port, 0x40, 0x00);  // event 24: nAck low
+    lp_ctl_update(port, 0x02, 0x02);   // event 25: nAutoFd low
+    lp_wait_status(port, 0x40, 0x40);  // event 27: nAck high
+    lp_ctl_update(port, 0x02, 0x00);   // event 28: nAutoFd high
+}
+
+// The common failure exit after event 2 was answered: a full termination, result 1.
+int32_t refuse(struct port_data *port) {
+    lp_terminate(port);
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+void lp_terminate(struct port_data *port) {
+    port = port->phys;
+    if (is_epp(port->mode)) {
+        terminate_epp(port);
+    } else {
+        if (is_ecp(port->mode) && port->phase != LP_PH_FWD_IDLE) {
+            lp_ctl_update(port, 0x06, 0x06);   // event 47: HostAck low, nReverseRequest high
+            lp_wait_status(port, 0x20, 0x20);  // event 49: nAckReverse high
+            lp_dir_forward(port);
+            port->phase = LP_PH_FWD_IDLE;
+        }
+        terminate_common(port);
+    }
+    port->mode = LP_MODE_COMPAT;
+    port->phase = LP_PH_FWD_IDLE;
+}
+
+int32_t lp_negotiate(struct port_data *port, int32_t mode) {
+    port = port->phys;
+    lp_terminate(port);
+    if (mode == LP_MODE_COMPAT)
+        return 0;
+
+    int32_t r = mode & ~LP_MODE_MASKED_FLAG;
+    if (mode == LP_MODE_ECP_ALIAS)
+        r = 0x10;
+    if (mode == LP_MODE_EPP_ALIAS_A || mode == LP_MODE_EPP_ALIAS_B)
+        r = 0x40;
+    if (mode == LP_MODE_REFUSED)
+        return -38;  // not implemented: refused after the termination
+    if (mode & LP_MODE_EXT_LINK)
+        r = 0x80;
+
+    port->phase = LP_PH_NEGOTIATION;
+    lp_ctl_update(port, 0x0B, 0x08);  // compatibility idle: nStrobe, nAutoFd high, nSelectIn low
+    lp_usleep(1);
+    lp_dir_forward(port);
+    lp_write_data(port, uint8_t(r));   // event 0: the request byte
+    lp_usleep(400);
+    lp_ctl_update(port, 0x0A, 0x02);   // event 1: nSelectIn high, nAutoFd low
+    if (lp_wait_status(port, 0x78, 0x38) != 0) {  // event 2: nAck low; nFault, Select, PError high
+        // No IEEE 1284 peripheral: lines back to compatibility idle, no termination handshake.
+        lp_ctl_update(port, 0x0A, 0x08);
+        lp_read_status(port);
+        port->phase = LP_PH_FWD_IDLE;
+        return -1;
+    }
+    lp_ctl_update(port, 0x01, 0x01);   // event 3: nStrobe low latches the request
+    lp_usleep(5);
+    lp_ctl_update(port, 0x03, 0x00);   // event 4: nStrobe high, nAutoFd high
+    if (lp_wait_status(port, 0x40, 0x40) != 0)  // event 6: nAck high
+        return refuse(port);
+    if (mode != 0 && !(lp_read_status(port) & 0x10))
+        return refuse(port);  // XFlag low: the mode is refused (nibble is the exception)
+
+    if (mode & LP_MODE_EXT_LINK) {
+        lp_usleep(1);
+        lp_write_data(port, uint8_t(mode & 0x7F));  // the extensibility link byte
+        lp_usleep(1);
+        lp_ctl_update(port, 0x01, 0x01);            // nStrobe low
+        if (lp_wait_status(port, 0x40, 0x00) != 0)  // nAck low
+            return refuse(port);
+        lp_ctl_update(port, 0x01, 0x00);            // nStrobe high
+        if (lp_wait_status(port, 0x40, 0x40) != 0)  // nAck high
+            return refuse(port);
+        if (!(lp_read_status(port) & 0x10))
+            return refuse(port);
+    }
+
+    port->mode = mode;
+    if (!(mode & LP_MODE_EXT_LINK) && (r & 0x10)) {
+        port->phase = LP_PH_ECP_SETUP;
+        lp_ctl_update(port, 0x02, 0x02);   // event 30: HostAck low
+        lp_wait_status(port, 0x20, 0x20);  // event 31: nAckReverse high; not looked at
+        port->phase = LP_PH_FWD_IDLE;
+    } else {
+        port->phase = uint32_t(mode) <= 1 ? LP_PH_REV_IDLE : LP_PH_FWD_IDLE;
+    }
+    return 0;
+}
+
+}  // extern "C"

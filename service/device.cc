@@ -1,0 +1,102 @@
+// The device access entry points: INIT, RESET, READ and WRITE reach the peripheral here.
+//
+// The port is acquired (through the seam: setuid(0) + iopl(3) on real hardware) and probed once
+// per service process, at its first INIT; every INIT negotiates ECP again. A port that cannot be
+// acquired is never touched, and that INIT is answered FAIL rather than OK.
+#include <cstdio>
+#include <cstring>
+
+#include "ieee1284/ieee1284.h"
+#include "port/io.h"
+#include "port/log.h"
+#include "service/requests.h"
+
+namespace {
+
+constexpr int32_t kPortBase = 0x378;
+int client_fd = -1;
+
+}  // namespace
+
+extern "C" {
+
+struct port_data *open_port = nullptr;
+int fifo_mode = 1;
+
+void dpa_set_client(int fd) { client_fd = fd; }
+
+int dpa_ready(void) { return open_port != nullptr && port_lock_held(); }
+
+int dpa_init(int negotiate) {
+    if (port_lock_take(client_fd) != 0)
+        return -1;
+    if (open_port == nullptr) {
+        const int err = lp_io_acquire(kPortBase);
+        if (err != 0) {
+            log_error("port access failed, %s", std::strerror(err));
+            port_lock_drop();
+            return -1;
+        }
+        open_port = lp_port_open(kPortBase);
+    }
+    if (negotiate)
+        lp_negotiate(open_port, LP_MODE_ECP);
+    return 0;
+}
+
+void dpa_reset(void) {
+    if (!dpa_ready())
+        return;  // never opened, or already given back
+    lp_negotiate(open_port, LP_MODE_COMPAT);
+    port_lock_drop();
+}
+
+void dpa_release(void) { port_lock_drop(); }
+
+void hex_dump(const uint8_t *data, int32_t size) {
+    std::printf(" [");
+    for (int32_t i = 0; i < size && i < 32; i++)
+        std::printf(" %02x", data[i]);
+    std::printf(" ]\n");
+}
+
+int dpa_read(uint8_t *buf, int32_t size) {
+    if (verbose > 4)
+        std::printf("dpa_read: %d bytes claimed ( in hex %02x %02x )\n", size, size >> 8, size % 256);
+    const int32_t n = lp_device_read(open_port, buf, size);
+    if (verbose > 4) {
+        std::printf("dpa_read: %d bytes", n);
+        hex_dump(buf, n);
+    }
+    return n;
+}
+
+int dpa_write(uint8_t *buf, int32_t size) {
+    if (verbose > 4) {
+        std::printf("dpa_write: %d bytes", size);
+        hex_dump(buf, size);
+    }
+    return lp_device_write(open_port, buf, size);
+}
+
+int32_t lp_device_read(struct port_data *port, uint8_t *buf, int32_t size) {
+    const uint64_t len = uint64_t(int64_t(size));
+    if (fifo_mode == 0)
+        return int32_t(lp_ecp_read_data(port, buf, len));
+    const uint64_t n = lp_fifo_read_block(port, buf, len);
+    lp_fifo_read_finish(port);
+    return int32_t(n);
+}
+
+int32_t lp_device_write(struct port_data *port, uint8_t *buf, int32_t size) {
+    // Count 0 means "up to the first zero byte"; the request loop keeps a zero right after the
+    // received payload, so the scan ends there at the latest.
+    if (size == 0)
+        size = int32_t(std::strlen(reinterpret_cast<const char *>(buf)));
+    const uint64_t len = uint64_t(int64_t(size));
+    if (fifo_mode == 0)
+        return int32_t(m_parport_ieee1284_ecp_write_data(port, buf, len));
+    return int32_t(m_mfp_fifo_write_block(port, buf, len));
+}
+
+}  // extern "C"
