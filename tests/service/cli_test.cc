@@ -1,0 +1,122 @@
+// The command line, start-up and detaching, seen from outside: exact texts, streams, exit codes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "tests/support/daemon.h"
+
+namespace {
+
+const std::string kHelp =
+    "\n  tessal : Tessaline\n\n  Usage :\n\n  tessal [ options ]\n\n  Options :\n\n"
+    "  -V n   : message Verbosity level n, default 0\n"
+    "  -f     : debug mode: run in foreground, log to stdout\n"
+    "  -h     : show help and exit\n"
+    "  -i dev : use network device 'dev', default lo\n"
+    "  -p n   : listen on port n, default 8822\n"
+    "  -v     : show version\n\n";
+
+TEST(Cli, HelpShowsTheDefaultPortWhateverPSaid) {
+    testd::daemon d({"-p", "1234", "-h"}, 0);
+    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.err(), kHelp);
+    EXPECT_EQ(d.out(), "");
+}
+
+TEST(Cli, LongHelpStartsWithTheShortOne) {
+    testd::daemon d({"--help"}, 0);
+    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.err().substr(0, kHelp.size()), kHelp);
+    EXPECT_NE(d.err().find("--sim"), std::string::npos);
+}
+
+TEST(Cli, VersionEndsTheProgramBeforeLaterOptionsOrASocket) {
+    const int port = testd::free_port();
+    testd::daemon d({"-v", "-p", std::to_string(port), "-h", "-f"}, 0);
+    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.err(), "tessal v.0.90.03\n");
+    EXPECT_EQ(testd::connect_to(port), -1);
+}
+
+TEST(Cli, UnknownOptionsAndMissingArgumentsAreIgnored) {
+    const int port = testd::free_port();
+    testd::daemon d({"-x", "-f", "-V", "1", "-p", std::to_string(port), "-i"}, port);
+    ASSERT_TRUE(d.wait_for("Device: lo, port " + std::to_string(port) + "\n", false, 5000));
+    EXPECT_NE(d.err().find("invalid option -- 'x'"), std::string::npos);
+    const int fd = testd::connect_to(port);
+    EXPECT_GE(fd, 0);
+    close(fd);
+}
+
+TEST(Cli, PortKeepsItsLow16Bits) {
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(65536 + port)}, port);
+    const int fd = testd::connect_to(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(testd::send_all(fd, testd::frame(3, 0)));
+    EXPECT_TRUE(testd::read_reply(fd).ok);
+    close(fd);
+}
+
+TEST(Cli, NonNumericPortLetsTheSystemChoose) {
+    testd::daemon d({"-f", "-V", "1", "-p", "abc"}, 0);
+    EXPECT_TRUE(d.wait_for("Device: lo, port 0\n", false, 5000));
+    EXPECT_EQ(d.wait_exit(200), -1);  // still running: it listens somewhere
+}
+
+TEST(Cli, DeviceNameKeeps31CharactersAndOnlyShowsInTheStartUpLine) {
+    const std::string name(40, 'n');
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-V", "1", "-i", name, "-p", std::to_string(port)}, port);
+    EXPECT_TRUE(d.wait_for("Device: " + name.substr(0, 31) + ", port " + std::to_string(port) + "\n", false, 5000));
+}
+
+TEST(Cli, NoStartUpLineAtVerbosityZero) {
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(port)}, port);
+    EXPECT_EQ(d.out(), "");
+}
+
+TEST(Cli, SecondDaemonOnThePortFailsAtBind) {
+    const int port = testd::free_port();
+    testd::daemon first({"-f", "-p", std::to_string(port)}, port);
+    testd::daemon second({"-f", "-p", std::to_string(port)}, 0);
+    EXPECT_EQ(second.wait_exit(5000), 2);
+    EXPECT_EQ(second.err(), std::string("ERROR: socket bind failed, ") + std::strerror(EADDRINUSE) + "\n");
+}
+
+TEST(Cli, WithoutForegroundTheCommandReturnsAndTheDaemonServes) {
+    const int port = testd::free_port();
+    testd::daemon d({"-V", "1", "-p", std::to_string(port)}, 0);
+    EXPECT_EQ(d.wait_exit(5000), 0);
+    int fd = -1;
+    for (int i = 0; i < 200 && fd < 0; i++) {
+        fd = testd::connect_to(port);
+        if (fd < 0)
+            usleep(10000);
+    }
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(testd::send_all(fd, testd::frame(3, 0)));
+    const auto r = testd::read_reply(fd);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.code, 64);
+    close(fd);
+    // The detached daemon keeps the process group (and so is cleaned up with it); its start-up
+    // line went to the inherited standard output.
+    EXPECT_FALSE(d.group().empty());
+    EXPECT_TRUE(d.wait_for("Device: lo, port " + std::to_string(port) + "\n", false, 2000));
+}
+
+TEST(Cli, BadSimulatorConfigurationExitsWith2BeforeListening) {
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(port), "--sim=nonsense=1"}, 0);
+    EXPECT_EQ(d.wait_exit(5000), 2);
+    EXPECT_EQ(d.err().rfind("ERROR: ", 0), 0u);
+    EXPECT_EQ(testd::connect_to(port), -1);
+}
+
+}  // namespace

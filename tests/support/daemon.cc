@@ -1,0 +1,236 @@
+#include "tests/support/daemon.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testd {
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string temp_path(const char *what) {
+    char tmpl[] = "/tmp/tessal-test-XXXXXX";
+    const int fd = mkstemp(tmpl);
+    close(fd);
+    return std::string(tmpl) + "." + what;
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+uint32_t get_be32(const uint8_t *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Reads exactly n bytes unless the stream ends or the time runs out.
+size_t read_n(int fd, uint8_t *buf, size_t n, int timeout_ms) {
+    size_t got = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, int(left)) <= 0)
+            continue;
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r <= 0) {
+            if (r < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        got += size_t(r);
+    }
+    return got;
+}
+
+}  // namespace
+
+int free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(s);
+    return ntohs(sa.sin_port);
+}
+
+daemon::daemon(std::vector<std::string> args, int listen_port)
+    : out_path_(temp_path("out")), err_path_(temp_path("err")) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(TESSAL_BIN));
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(TESSAL_BIN, argv.data());
+        _exit(127);
+    }
+    setpgid(pid_, pid_);  // both sides set it, so it holds whichever runs first
+    if (listen_port > 0) {
+        for (int i = 0; i < 500; i++) {
+            const int fd = connect_to(listen_port);
+            if (fd >= 0) {
+                close(fd);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+daemon::~daemon() {
+    if (pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        if (!reaped_)
+            waitpid(pid_, nullptr, 0);
+    }
+    unlink(out_path_.c_str());
+    unlink(err_path_.c_str());
+}
+
+std::string daemon::out() const { return slurp(out_path_); }
+std::string daemon::err() const { return slurp(err_path_); }
+
+int daemon::wait_exit(int timeout_ms) {
+    for (int waited = 0; waited <= timeout_ms; waited += 5) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            reaped_ = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+bool daemon::wait_for(const std::string &text, bool in_err, int timeout_ms) const {
+    for (int waited = 0; waited <= timeout_ms; waited += 5) {
+        if ((in_err ? err() : out()).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+std::vector<pid_t> daemon::group() const {
+    std::vector<pid_t> pids;
+    DIR *d = opendir("/proc");
+    while (dirent *e = readdir(d)) {
+        const pid_t p = pid_t(std::atoi(e->d_name));
+        if (p <= 0 || getpgid(p) != pid_)
+            continue;
+        // A zombie is already gone as far as the daemon is concerned.
+        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close_paren = line.rfind(')');
+        if (close_paren != std::string::npos && close_paren + 2 < line.size() && line[close_paren + 2] == 'Z')
+            continue;
+        pids.push_back(p);
+    }
+    closedir(d);
+    return pids;
+}
+
+int connect_to(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(uint16_t(port));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<uint8_t> frame(uint8_t code, int32_t count, const std::vector<uint8_t> &payload, int64_t length) {
+    std::vector<uint8_t> f(32, 0);
+    put_be32(&f[0], 0xE150ED5F);
+    put_be32(&f[4], uint32_t(length >= 0 ? length : int64_t(32 + payload.size())));
+    f[9] = code;
+    put_be32(&f[28], uint32_t(count));
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+bool send_all(int fd, const std::vector<uint8_t> &bytes) {
+    size_t put = 0;
+    while (put < bytes.size()) {
+        const ssize_t w = send(fd, bytes.data() + put, bytes.size() - put, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        put += size_t(w);
+    }
+    return true;
+}
+
+reply read_reply(int fd, int timeout_ms) {
+    reply r;
+    uint8_t h[32];
+    if (read_n(fd, h, 32, timeout_ms) != 32)
+        return r;
+    r.ok = true;
+    r.magic = get_be32(h);
+    r.length = get_be32(h + 4);
+    r.version = h[8];
+    r.code = h[9];
+    r.pid = get_be32(h + 12);
+    r.count = get_be32(h + 28);
+    r.reserved_zero = h[10] == 0 && h[11] == 0;
+    for (int i = 16; i < 28; i++)
+        r.reserved_zero = r.reserved_zero && h[i] == 0;
+    if (r.length > 32) {
+        r.payload.resize(r.length - 32);
+        r.payload.resize(read_n(fd, r.payload.data(), r.payload.size(), timeout_ms));
+    }
+    return r;
+}
+
+bool closed_by_peer(int fd, int timeout_ms) {
+    uint8_t b;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    return recv(fd, &b, 1, 0) <= 0;
+}
+
+}  // namespace testd

@@ -1,0 +1,60 @@
+// Black-box helpers: start the built daemon as a process of its own and talk to it over
+// loopback with raw frames, so the tests see exactly the bytes a client would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testd {
+
+// A TCP port that was free a moment ago.
+int free_port();
+
+// The daemon, started in a process group of its own (so the listener and all its service
+// processes are killed together when the object dies). Standard output and error go to files.
+class daemon {
+public:
+    // Starts TESSAL_BIN with args. When listen_port > 0, waits until it accepts connections there.
+    daemon(std::vector<std::string> args, int listen_port);
+    ~daemon();
+    daemon(const daemon &) = delete;
+    daemon &operator=(const daemon &) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string out() const;  // standard output so far
+    std::string err() const;  // standard error so far
+    // Waits for the started command itself to exit; its exit status, or -1 on time-out.
+    int wait_exit(int timeout_ms);
+    // Waits until out() or err() contains text; true when it appeared.
+    bool wait_for(const std::string &text, bool in_err, int timeout_ms) const;
+    // The pids of the process group (listener and service processes) still alive.
+    std::vector<pid_t> group() const;
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::string out_path_, err_path_;
+};
+
+int connect_to(int port);  // -1 when refused
+
+struct reply {
+    bool ok = false;  // 32 header bytes arrived
+    uint32_t magic = 0, length = 0, pid = 0, count = 0;
+    uint8_t version = 0, code = 0;
+    bool reserved_zero = false;
+    std::vector<uint8_t> payload;
+};
+
+std::vector<uint8_t> frame(uint8_t code, int32_t count, const std::vector<uint8_t> &payload = {},
+                           int64_t length = -1 /* default: 32 + payload */);
+bool send_all(int fd, const std::vector<uint8_t> &bytes);
+// Reads one reply (header and its payload); ok is false when the stream ended first.
+reply read_reply(int fd, int timeout_ms = 5000);
+// True when the peer closes the connection (end of stream) within the time.
+bool closed_by_peer(int fd, int timeout_ms = 5000);
+
+}  // namespace testd
