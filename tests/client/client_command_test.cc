@@ -1,0 +1,275 @@
+// The tessal-client command, run as a real process against the fake daemon: what it sends, its
+// exit status and the one line it prints when something goes wrong.
+#include <fcntl.h>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "client/client.h"
+#include "tests/client/fake_server.h"
+
+extern char **environ;
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+constexpr size_t MAX = TC_MAX_PAYLOAD;
+
+struct outcome {
+    int status = -1;
+    bytes out;
+    std::string err;
+};
+
+bytes slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+class ClientCommand : public ::testing::Test {
+protected:
+    // The files are several megabytes in the large cases, so none is left behind.
+    void TearDown() override {
+        for (const std::string &path : made_)
+            unlink(path.c_str());
+    }
+
+    std::string temp_path(const std::string &name) {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        made_.push_back(::testing::TempDir() + "tessal_client_" + info->name() + "_" + name);
+        return made_.back();
+    }
+
+    std::string put_file(const std::string &name, const bytes &data) {
+        const std::string path = temp_path(name);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+        return path;
+    }
+
+    // Runs the command with the given arguments; standard input comes from `input` (a file
+    // path) or /dev/null.
+    outcome run(std::vector<std::string> args, const std::string &input = "/dev/null") {
+        const std::string out = temp_path("stdout"), err = temp_path("stderr");
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, input.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        args.insert(args.begin(), TESSAL_CLIENT_PATH);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        outcome o;
+        if (posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv.data(), environ) == 0) {
+            int ws = 0;
+            waitpid(pid, &ws, 0);
+            o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+        }
+        posix_spawn_file_actions_destroy(&fa);
+        o.out = slurp(out);
+        const bytes e = slurp(err);
+        o.err.assign(e.begin(), e.end());
+        return o;
+    }
+
+private:
+    std::vector<std::string> made_;
+};
+
+std::string port_of(const fake_server &srv) { return std::to_string(srv.port()); }
+
+bytes payload_of(const bytes &req) { return bytes(req.begin() + 32, req.end()); }
+
+TEST_F(ClientCommand, PrintSplitsTheFileBetweenInitAndReset) {
+    const bytes data = pattern(MAX + 10, 5);
+    const std::string file = put_file("job", data);
+    fake_server srv({{reply_msg(MSG_OK, 0)},
+                     {reply_msg(MSG_OK, MAX)},
+                     {reply_msg(MSG_OK, 10)},
+                     {reply_msg(MSG_OK, 0)}});
+    const outcome o = run({"-q", "-p", port_of(srv), "print", file});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(o.out.empty());
+
+    const std::vector<bytes> req = srv.finish();
+    ASSERT_EQ(req.size(), 4u);
+    EXPECT_EQ(req[0], request_header(MSG_INIT, 0, 0));
+    EXPECT_EQ(bytes(req[1].begin(), req[1].begin() + 32), request_header(MSG_WRITE, MAX, MAX));
+    EXPECT_EQ(req[2],
+              concat(request_header(MSG_WRITE, 10, 10), bytes(data.end() - 10, data.end())));
+    EXPECT_EQ(concat(payload_of(req[1]), payload_of(req[2])), data);
+    EXPECT_EQ(req[3], request_header(MSG_RESET, 0, 0));
+}
+
+TEST_F(ClientCommand, SeveralCommandsShareOneConnection) {
+    const bytes data = pattern(300);
+    const bytes back = pattern(5, 40);
+    const std::string file = put_file("in", data), sink = temp_path("out");
+    fake_server srv({{reply_msg(MSG_OK, 0, 999)},
+                     {reply_msg(MSG_OK, 300, 999)},
+                     {reply_msg(MSG_OK, 5, 999, back)},
+                     {reply_msg(MSG_OK, 0, 999)}});
+    const outcome o =
+        run({"--port", port_of(srv), "--host", "127.0.0.1", "init", "write", file, "read", "5",
+             "-o", sink, "reset"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(slurp(sink), back);
+    // Without -q each command reports what it did, one line each.
+    EXPECT_EQ(o.err, "tessal-client: init: OK (service process 999)\n"
+                     "tessal-client: write: 300 bytes written\n"
+                     "tessal-client: read: 5 bytes read\n"
+                     "tessal-client: reset: OK (service process 999)\n");
+
+    const std::vector<bytes> req = srv.finish();
+    ASSERT_EQ(req.size(), 4u) << "the fake serves one connection only";
+    EXPECT_EQ(req[0], request_header(MSG_INIT, 0, 0));
+    EXPECT_EQ(req[1], concat(request_header(MSG_WRITE, 300, 300), data));
+    EXPECT_EQ(req[2], request_header(MSG_READ, 5, 0));
+    EXPECT_EQ(req[3], request_header(MSG_RESET, 0, 0));
+}
+
+TEST_F(ClientCommand, ReadGoesToStandardOutputAndSplitsLargeCounts) {
+    const bytes first = pattern(MAX, 1), second = pattern(5, 2);
+    fake_server srv({{reply_msg(MSG_OK, MAX, 1, first)}, {reply_msg(MSG_OK, 5, 1, second)}});
+    const outcome o = run({"-q", "-p", port_of(srv), "read", std::to_string(MAX + 5)});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, concat(first, second));
+    const std::vector<bytes> req = srv.finish();
+    ASSERT_EQ(req.size(), 2u);
+    EXPECT_EQ(req[0], request_header(MSG_READ, MAX, 0));
+    EXPECT_EQ(req[1], request_header(MSG_READ, 5, 0));
+}
+
+TEST_F(ClientCommand, WriteTakesStandardInput) {
+    const bytes data = pattern(1000, 9);
+    const std::string file = put_file("stdin", data);
+    fake_server srv({{reply_msg(MSG_OK, 1000)}});
+    const outcome o = run({"-q", "-p", port_of(srv), "write", "-"}, file);
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::vector<bytes> req = srv.finish();
+    ASSERT_EQ(req.size(), 1u);
+    EXPECT_EQ(req[0], concat(request_header(MSG_WRITE, 1000, 1000), data));
+}
+
+TEST_F(ClientCommand, ShortWriteFailsWithOneLine) {
+    const std::string file = put_file("in", pattern(4096));
+    fake_server srv({{reply_msg(MSG_OK, 100)}, {reply_msg(MSG_OK, 0)}});
+    const outcome o = run({"-p", port_of(srv), "write", file, "reset"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: write: 100 of 4096 bytes written\n");
+    EXPECT_EQ(srv.finish().size(), 1u) << "nothing runs after a failed command";
+}
+
+TEST_F(ClientCommand, ShortReadKeepsWhatCameAndFails) {
+    const std::string sink = temp_path("out");
+    const bytes three = {0xAA, 0xBB, 0xCC};
+    fake_server srv({{reply_msg(MSG_OK, 3, 1, three)}});
+    const outcome o = run({"-p", port_of(srv), "read", "10", "-o", sink});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: read: 3 of 10 bytes read\n");
+    EXPECT_EQ(slurp(sink), three);
+    srv.finish();
+}
+
+TEST_F(ClientCommand, FailStatusStopsTheRun) {
+    const std::string file = put_file("in", pattern(10));
+    fake_server srv({{reply_msg(MSG_FAIL, 0)}, {reply_msg(MSG_OK, 10)}});
+    const outcome o = run({"-p", port_of(srv), "init", "write", file});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: init: the daemon answered FAIL: the device could not do it\n");
+    EXPECT_EQ(srv.finish().size(), 1u);
+}
+
+TEST_F(ClientCommand, PrintCutShortStillResetsThePort) {
+    const std::string file = put_file("job", pattern(4096));
+    fake_server srv({{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 100)}, {reply_msg(MSG_OK, 0)}});
+    const outcome o = run({"-p", port_of(srv), "print", file});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: print: 100 of 4096 bytes written\n");
+    const std::vector<bytes> req = srv.finish();
+    ASSERT_EQ(req.size(), 3u);
+    EXPECT_EQ(req[2], request_header(MSG_RESET, 0, 0));
+}
+
+TEST_F(ClientCommand, ConnectionRefused) {
+    refused_port closed;
+    const outcome o = run({"-p", std::to_string(closed.port()), "init"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: cannot connect to 127.0.0.1:" +
+                         std::to_string(closed.port()) + ": Connection refused\n");
+}
+
+TEST_F(ClientCommand, BrokenAndBadRepliesFailWithOneLine) {
+    {
+        bytes bad = reply_msg(MSG_OK, 0);
+        bad[0] = 0x00;
+        fake_server srv({{bad}});
+        const outcome o = run({"-p", port_of(srv), "init", "reset"});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, "tessal-client: init: bad reply: wrong magic 00 50 ed 5f\n");
+        EXPECT_EQ(srv.finish().size(), 1u);
+    }
+    {
+        fake_server srv({{head(reply_msg(MSG_OK, 0), 20), true}});
+        const outcome o = run({"-p", port_of(srv), "reset"});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, "tessal-client: reset: connection closed by the daemon in the middle of "
+                         "the reply (20 of 32 header bytes)\n");
+        srv.finish();
+    }
+}
+
+TEST_F(ClientCommand, UnreadableFileFailsBeforeAnyRequest) {
+    fake_server srv({{reply_msg(MSG_OK, 0)}});
+    const outcome o = run({"-p", port_of(srv), "print", "/nonexistent/job.prn"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: print: cannot open /nonexistent/job.prn: No such file or "
+                     "directory\n");
+    EXPECT_TRUE(srv.finish().empty()) << "no INIT for a job that cannot be read";
+}
+
+TEST_F(ClientCommand, UsageErrorsExitTwoWithoutConnecting) {
+    refused_port closed;  // a connection attempt would turn the status into 1
+    const std::string p = std::to_string(closed.port());
+    const std::vector<std::vector<std::string>> cases = {
+        {"-p", p},
+        {"-p", p, "frob"},
+        {"-p", p, "read"},
+        {"-p", p, "read", "12x"},
+        {"-p", p, "read", "-1"},
+        {"-p", p, "read", "5", "-o"},
+        {"-p", p, "write"},
+        {"-p", "0", "init"},
+        {"-p", "65536", "init"},
+        {"--bogus", "init"},
+        {"-p"},
+    };
+    for (const auto &args : cases) {
+        const outcome o = run(args);
+        const std::string shown = ::testing::PrintToString(args);
+        EXPECT_EQ(o.status, 2) << shown;
+        EXPECT_THAT(o.err, StartsWith("tessal-client: ")) << shown;
+        EXPECT_THAT(o.err, HasSubstr("Usage: tessal-client")) << shown;
+    }
+}
+
+TEST_F(ClientCommand, HelpGoesToStandardOutput) {
+    const outcome o = run({"--help"});
+    EXPECT_EQ(o.status, 0);
+    const std::string text(o.out.begin(), o.out.end());
+    EXPECT_THAT(text, StartsWith("Usage: tessal-client"));
+    EXPECT_THAT(text, HasSubstr("print FILE|-"));
+    EXPECT_EQ(o.err, "");
+}
+
+}  // namespace

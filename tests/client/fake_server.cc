@@ -1,0 +1,177 @@
+#include "tests/client/fake_server.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// No test waits this long unless the code under test hangs; then the test fails instead.
+constexpr int POLL_LIMIT_MS = 10000;
+
+void put_be32(uint8_t *p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+uint32_t get_be32(const uint8_t *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, POLL_LIMIT_MS) == 1;
+}
+
+// Appends up to n bytes to out; false when the stream ended or stalled first.
+bool take(int fd, size_t n, bytes &out) {
+    while (n > 0) {
+        if (!readable(fd))
+            return false;
+        uint8_t chunk[65536];
+        const ssize_t r = recv(fd, chunk, std::min(n, sizeof chunk), 0);
+        if (r <= 0)
+            return false;
+        out.insert(out.end(), chunk, chunk + r);
+        n -= size_t(r);
+    }
+    return true;
+}
+
+bool give(int fd, const bytes &b) {
+    size_t off = 0;
+    while (off < b.size()) {
+        const ssize_t w = send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        off += size_t(w);
+    }
+    return true;
+}
+
+// One request, header and payload; a partial one is kept too so a test can see it.
+bool next_request(int fd, bytes &req) {
+    if (!take(fd, 32, req))
+        return !req.empty();
+    const uint32_t length = get_be32(req.data() + 4);
+    if (length > 32)
+        take(fd, std::min<size_t>(length - 32, 16u << 20), req);
+    return true;
+}
+
+int bound_socket(uint16_t *port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        throw std::runtime_error("cannot bind a loopback socket");
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+fake_server::fake_server(std::vector<fake_step> script) : script_(std::move(script)) {
+    listener_ = bound_socket(&port_);
+    if (listen(listener_, 4) != 0)
+        throw std::runtime_error("cannot listen");
+    thread_ = std::thread([this] { serve(); });
+}
+
+fake_server::~fake_server() {
+    if (thread_.joinable())
+        thread_.join();
+    if (listener_ >= 0)
+        close(listener_);
+}
+
+void fake_server::serve() {
+    if (!readable(listener_))
+        return;
+    const int fd = accept(listener_, nullptr, nullptr);
+    // Only one connection is served: a client that reconnected would be refused and show up.
+    close(listener_);
+    listener_ = -1;
+    if (fd < 0)
+        return;
+    size_t step = 0;
+    for (;;) {
+        bytes req;
+        if (!next_request(fd, req))
+            break;
+        requests_.push_back(std::move(req));
+        if (step == script_.size()) {
+            // Unscripted requests are recorded and get no reply; the hang-up ends them.
+            shutdown(fd, SHUT_WR);
+            continue;
+        }
+        const fake_step &s = script_[step++];
+        if (!give(fd, s.reply) || s.close_after)
+            break;
+    }
+    close(fd);
+}
+
+std::vector<bytes> fake_server::finish() {
+    if (thread_.joinable())
+        thread_.join();
+    return requests_;
+}
+
+bytes reply_msg(int status, uint32_t count, uint32_t pid, std::span<const uint8_t> payload) {
+    bytes b(32, 0);
+    b[0] = 0xE1;
+    b[1] = 0x50;
+    b[2] = 0xED;
+    b[3] = 0x5F;
+    put_be32(&b[4], uint32_t(32 + payload.size()));
+    b[8] = 1;
+    b[9] = uint8_t(status);
+    put_be32(&b[12], pid);
+    put_be32(&b[28], count);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+bytes request_header(int code, uint32_t count, size_t payload_len) {
+    bytes b(32, 0);
+    b[0] = 0xE1;
+    b[1] = 0x50;
+    b[2] = 0xED;
+    b[3] = 0x5F;
+    put_be32(&b[4], uint32_t(32 + payload_len));
+    b[8] = 1;
+    b[9] = uint8_t(code);
+    put_be32(&b[28], count);
+    return b;
+}
+
+bytes concat(const bytes &a, std::span<const uint8_t> b) {
+    bytes out = a;
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+bytes head(const bytes &b, size_t n) {
+    return bytes(b.begin(), b.begin() + std::min(n, b.size()));
+}
+
+bytes pattern(size_t n, unsigned seed) {
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t((i + seed) % 251);
+    return b;
+}
+
+refused_port::refused_port() { fd_ = bound_socket(&port_); }
+
+refused_port::~refused_port() { close(fd_); }
