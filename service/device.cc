@@ -9,6 +9,7 @@
 #include "ieee1284/ieee1284.h"
 #include "port/io.h"
 #include "port/log.h"
+#include "service/daemon.h"
 #include "service/requests.h"
 
 namespace {
@@ -22,6 +23,7 @@ extern "C" {
 
 struct port_data *open_port = nullptr;
 int fifo_mode = 1;
+int dpa_must_end = 0;
 
 void dpa_set_client(int fd) { client_fd = fd; }
 
@@ -31,10 +33,14 @@ int dpa_init(int negotiate) {
     if (port_lock_take(client_fd) != 0)
         return -1;
     if (open_port == nullptr) {
-        const int err = lp_io_acquire(kPortBase);
+        const int err = lp_io_acquire(kPortBase);  // the one place root is needed
         if (err != 0) {
             log_error("port access failed, %s", std::strerror(err));
             port_lock_drop();
+            return -1;
+        }
+        if (drop_root() != 0) {
+            dpa_must_end = 1;
             return -1;
         }
         open_port = lp_port_open(kPortBase);

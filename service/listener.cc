@@ -83,12 +83,24 @@ int listen_socket(uint32_t addr, int port) {
 }
 
 int accept_client(int sock, int verbose) {
-    const int fd = accept(sock, nullptr, nullptr);
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof peer;
+    const int fd = accept(sock, reinterpret_cast<sockaddr *>(&peer), &peer_len);
     if (fd < 0) {
         if (errno != EINTR)
             log_error_errno("socket accept failed");
         return -1;
     }
+    if (!access_allowed(reinterpret_cast<sockaddr *>(&peer))) {
+        if (verbose > 2) {
+            char who[64];
+            access_describe(reinterpret_cast<sockaddr *>(&peer), who, sizeof who);
+            std::printf("Client refused: %s is not allowed\n", who);
+        }
+        close(fd);
+        return -1;
+    }
+    access_tune_connection(fd);
     const pid_t pid = fork();
     if (pid < 0) {
         log_error_errno("service process: fork failed");

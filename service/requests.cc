@@ -5,6 +5,10 @@
 // past what the client sent.
 #include "service/requests.h"
 
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -58,7 +62,27 @@ reply dispatch(int code, int32_t count, uint8_t *payload, int32_t received) {
     }
 }
 
+// False when the client stayed silent for the whole idle time-out.
+bool wait_for_request(int fd) {
+    if (idle_timeout <= 0)
+        return true;
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, idle_timeout * 1000);
+    while (r < 0 && errno == EINTR);
+    if (r == 0) {
+        log_trace(2, "Client idle for %d s, closing\n", idle_timeout);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+extern "C" {
+int idle_timeout = 0;
+}
 
 extern "C" int serve_client(int fd) {
     std::unique_ptr<uint8_t, free_deleter> buffer(static_cast<uint8_t *>(std::malloc(MSG_CAPACITY + 1)));
@@ -70,6 +94,8 @@ extern "C" int serve_client(int fd) {
     for (;;) {
         int code = 0;
         int32_t count = 0;
+        if (!wait_for_request(fd))
+            break;
         const int32_t length = recv_request(fd, buf, MSG_CAPACITY, &code, &count);
         if (length <= 0)
             break;
@@ -78,7 +104,7 @@ extern "C" int serve_client(int fd) {
             received = kMaxPayload;
         payload[received] = 0;  // the sentinel that bounds the zero-byte scan
         const reply r = dispatch(code, count, payload, received);
-        if (send_reply(fd, buf, MSG_CAPACITY, r.status, r.payload, r.count) != 0)
+        if (send_reply(fd, buf, MSG_CAPACITY, r.status, r.payload, r.count) != 0 || dpa_must_end)
             break;
     }
     dpa_release();

@@ -19,6 +19,7 @@ extern "C" {
 struct port_data;
 
 // requests.cc
+extern int idle_timeout;  // seconds a connection may stay silent between requests; 0: for ever
 int serve_client(int fd);
 
 // device.cc
@@ -33,6 +34,8 @@ int dpa_write(uint8_t *buf, int32_t size);
 int32_t lp_device_read(struct port_data *port, uint8_t *buf, int32_t size);
 int32_t lp_device_write(struct port_data *port, uint8_t *buf, int32_t size);
 void hex_dump(const uint8_t *data, int32_t size);
+// Set when the process could not give up root after acquiring the port: the connection ends.
+extern int dpa_must_end;
 // True when this process holds the port and has it open: READ and WRITE may reach it.
 int dpa_ready(void);
 // The connection whose hang-up ends a wait for the port.
