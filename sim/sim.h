@@ -8,6 +8,10 @@
 // Configuration: one string of comma-separated key=value words, e.g.
 //   fifo=16,wthr=8,rthr=8,cnfga=0x10,rate=1000000,clock=real,io_ns=1000,peer=echo,trace=/tmp/t
 // Unknown keys and bad values are refused with a message; the library never exits.
+//
+// Rejected: a simulator thread or process that runs the peripheral on its own (the device would
+// then move between two accesses, which makes virtual time and exact tests impossible); instead
+// the device catches up with the clock at the start of every seam call.
 #pragma once
 
 #include <stddef.h>
@@ -35,6 +39,71 @@ struct sim_counters {
     uint64_t clock_reads;         // clock queries
 };
 
+// Faults to inject, one configuration word each: fault=NAME[:N].
+enum sim_fault {
+    SIM_FAULT_NO_PERIPHERAL,  // "no-peripheral": nothing attached, status floats at 0x78
+    SIM_FAULT_REFUSE,         // "refuse[:REQ]": XFlag low for every request, or for request byte REQ
+    SIM_FAULT_NO_EVENT6,      // "no-event6": nAck stays low after event 4
+    SIM_FAULT_NO_EVENT31,     // "no-event31": nAckReverse stays low after HostAck low in ECP setup
+    SIM_FAULT_NO_REVERSE,     // "no-reverse": a reversal is never acknowledged (no event 40)
+    SIM_FAULT_NO_FORWARD,     // "no-forward": after event 47 nAckReverse stays low (never 0xE0)
+    SIM_FAULT_STALL,          // "stall[:N]": takes N forward bytes (default 0), then no more
+    SIM_FAULT_SHORT,          // "short:N": sends N reverse bytes, then nothing
+    SIM_FAULT_CHANNEL,        // "channel[:N]": after N reverse bytes (default 0) presents channel address 0x81
+    SIM_FAULT_LONG_RUN,       // "long-run[:N]": the first reverse byte comes as a run of N (default 128)
+    SIM_FAULT_ACK_HIGH,       // "ack-high": PeriphAck (Busy) stuck high, STATUS bit 0x80 always 0
+    SIM_FAULT_ACK_LOW,        // "ack-low": PeriphAck (Busy) stuck low, STATUS bit 0x80 always 1
+    SIM_NFAULTS
+};
+
+enum sim_peer_kind { SIM_PEER_ECHO, SIM_PEER_SINK, SIM_PEER_SOURCE };
+
+#define SIM_PATH_MAX 1024
+
+// A parsed configuration. Thresholds of 0 mean the port never raises serviceIntr that way.
+struct sim_config {
+    int fifo;                  // FIFO depth, 0..1024
+    int wthr;                  // forward service threshold, 0..fifo
+    int rthr;                  // reverse service threshold, 0..fifo
+    int cnfga;                 // cnfgA byte
+    uint64_t rate;             // link rate in bytes per second; 0 = unlimited
+    int virtual_clock;         // 1: clock=virtual
+    uint32_t io_ns;            // virtual cost of one seam call, 1..1000000000
+    int peer;                  // enum sim_peer_kind
+    int rle;                   // reverse data goes out run-length encoded
+    uint32_t faults;           // bit (1 << enum sim_fault) per fault selected
+    uint32_t fault_arg[SIM_NFAULTS];
+    int fault_has_arg[SIM_NFAULTS];
+    char sink[SIM_PATH_MAX];   // "" when not given
+    char source[SIM_PATH_MAX];
+    char trace[SIM_PATH_MAX];
+};
+
+// The peripheral's IEEE 1284 states, for tests and debugging.
+enum sim_pstate {
+    SIM_P_COMPAT,       // compatibility idle
+    SIM_P_NEG_REQ,      // event 2 answered, request byte latched
+    SIM_P_NEG_STROBE,   // event 3 seen
+    SIM_P_NEG_STUCK,    // event 4 seen, event 6 withheld (fault)
+    SIM_P_EXT_WAIT,     // extensibility request accepted, link byte expected
+    SIM_P_EXT_STROBE,   // link byte strobed in
+    SIM_P_OTHER,        // a mode that is not modelled further (nibble, byte, EPP, link), or a refusal
+    SIM_P_ECP_SETUP,    // ECP accepted, event 30 expected
+    SIM_P_FWD_IDLE,     // ECP forward idle
+    SIM_P_FWD_BUSY,     // ECP forward, HostClk low seen, PeriphAck high
+    SIM_P_REV_REQ,      // event 39 seen, acknowledgement waits for the forward FIFO to drain
+    SIM_P_REV_IDLE,     // ECP reverse idle
+    SIM_P_REV_PRESENT,  // a reverse byte on the lines, PeriphClk low
+    SIM_P_REV_ACKED,    // HostAck high seen, PeriphClk high
+    SIM_P_REV_STUCK,    // event 47 seen, event 49 withheld (fault)
+    SIM_P_TERM_24,      // termination: nAck low
+    SIM_P_TERM_27,      // termination: lines back, nAck high
+    SIM_NPSTATES
+};
+
+// Parse a configuration string (NULL or "" for the defaults). 0, or -1 with a one-line message.
+int sim_parse_config(const char *config, struct sim_config *out, char *err, size_t errlen);
+
 // Create the shared device from a configuration string (NULL or "" for the defaults).
 // On a bad configuration: NULL, with a one-line message in err.
 struct sim *sim_create(const char *config, char *err, size_t errlen);
@@ -45,6 +114,24 @@ void sim_get_counters(struct sim *sim, struct sim_counters *out);
 void sim_reset_counters(struct sim *sim);
 // The simulator's clock, in microseconds since it was created (virtual or real).
 uint64_t sim_now_us(struct sim *sim);
+
+// Inspection and set-up for tests and tools. Each takes the device lock.
+enum sim_pstate sim_peripheral_state(struct sim *sim);
+const char *sim_pstate_name(enum sim_pstate state);
+unsigned sim_fifo_count(struct sim *sim);
+// Bytes the peripheral still has to send back: the echo queue, or the unread part of the source.
+uint64_t sim_peer_pending(struct sim *sim);
+// Echo peer: queue bytes to be read back / take queued bytes out (what the peripheral received).
+// Each returns how many bytes it moved.
+size_t sim_peer_push(struct sim *sim, const uint8_t *bytes, size_t n);
+size_t sim_peer_take(struct sim *sim, uint8_t *bytes, size_t n);
+// Write out the sink's buffered bytes now (it is also written when 64 KiB have gathered, at a
+// reversal, a termination, a reset and at sim_destroy).
+void sim_flush(struct sim *sim);
+// Hold the device lock as a seam call does, e.g. to show that a holder killed with SIGKILL does
+// not wedge the device.
+void sim_lock(struct sim *sim);
+void sim_unlock(struct sim *sim);
 
 #ifdef __cplusplus
 }

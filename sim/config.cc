@@ -1,0 +1,169 @@
+// The configuration parser: comma-separated key=value words into a struct sim_config.
+//
+// It stands apart from the device so it can be fuzzed on its own: it touches no file and keeps no
+// state, and every refusal is one line in err naming the word at fault.
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+#include "sim/sim.h"
+
+namespace {
+
+constexpr const char *kFaultNames[SIM_NFAULTS] = {
+    "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low",
+};
+
+__attribute__((format(printf, 3, 4))) int refuse(char *err, size_t errlen, const char *fmt, ...) {
+    if (err && errlen) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(err, errlen, fmt, ap);
+        va_end(ap);
+    }
+    return -1;
+}
+
+// A whole unsigned number in decimal, or hex with 0x; anything else is not a number.
+bool number(std::string_view text, uint64_t max, uint64_t *out) {
+    if (text.empty() || text.size() > 24 || text[0] == '-' || text[0] == '+' || text[0] == ' ')
+        return false;
+    char buf[32];
+    memcpy(buf, text.data(), text.size());
+    buf[text.size()] = 0;
+    char *end;
+    errno = 0;
+    const unsigned long long v = strtoull(buf, &end, 0);
+    if (errno || *end || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool path(std::string_view text, char *out) {
+    if (text.empty() || text.size() >= SIM_PATH_MAX)
+        return false;
+    memcpy(out, text.data(), text.size());
+    out[text.size()] = 0;
+    return true;
+}
+
+int parse_fault(std::string_view value, sim_config *cfg, char *err, size_t errlen) {
+    std::string_view name = value, arg;
+    const size_t colon = value.find(':');
+    if (colon != std::string_view::npos) {
+        name = value.substr(0, colon);
+        arg = value.substr(colon + 1);
+    }
+    int which = 0;
+    while (which < SIM_NFAULTS && name != kFaultNames[which])
+        which++;
+    if (which == SIM_NFAULTS)
+        return refuse(err, errlen, "sim: unknown fault '%.*s'", int(name.size()), name.data());
+    cfg->faults |= 1u << which;
+    if (colon == std::string_view::npos) {
+        if (which == SIM_FAULT_SHORT)
+            return refuse(err, errlen, "sim: fault 'short' needs a count (short:N)");
+        return 0;
+    }
+    const uint64_t max = which == SIM_FAULT_LONG_RUN ? 128 : which == SIM_FAULT_REFUSE ? 255 : 0xFFFFFFFFu;
+    const uint64_t min = which == SIM_FAULT_LONG_RUN ? 2 : 0;
+    uint64_t n;
+    if (!number(arg, max, &n) || n < min)
+        return refuse(err, errlen, "sim: bad argument '%.*s' for fault %s (%llu..%llu)", int(arg.size()),
+                      arg.data(), kFaultNames[which], (unsigned long long)min, (unsigned long long)max);
+    cfg->fault_arg[which] = uint32_t(n);
+    cfg->fault_has_arg[which] = 1;
+    return 0;
+}
+
+// One key=value word. The thresholds are checked against the depth once every word is in.
+int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bool *thr_given,
+               char *err, size_t errlen) {
+    uint64_t n;
+    auto bad = [&](const char *range) {
+        return refuse(err, errlen, "sim: bad value '%.*s' for %.*s (%s)", int(value.size()), value.data(),
+                      int(key.size()), key.data(), range);
+    };
+    if (key == "fifo") {
+        if (!number(value, 1024, &n)) return bad("0..1024");
+        cfg->fifo = int(n);
+    } else if (key == "wthr" || key == "rthr") {
+        if (!number(value, 1024, &n)) return bad("0..fifo");
+        (key == "wthr" ? cfg->wthr : cfg->rthr) = int(n);
+        thr_given[key == "wthr" ? 0 : 1] = true;
+    } else if (key == "cnfga") {
+        if (!number(value, 255, &n)) return bad("0..0xff");
+        cfg->cnfga = int(n);
+    } else if (key == "rate") {
+        if (!number(value, 1000000000, &n)) return bad("bytes per second, 0..1000000000");
+        cfg->rate = n;
+    } else if (key == "io_ns") {
+        if (!number(value, 1000000000, &n) || n == 0) return bad("1..1000000000");
+        cfg->io_ns = uint32_t(n);
+    } else if (key == "clock") {
+        if (value != "real" && value != "virtual") return bad("real or virtual");
+        cfg->virtual_clock = value == "virtual";
+    } else if (key == "peer") {
+        if (value == "echo") cfg->peer = SIM_PEER_ECHO;
+        else if (value == "sink") cfg->peer = SIM_PEER_SINK;
+        else if (value == "source") cfg->peer = SIM_PEER_SOURCE;
+        else return bad("echo, sink or source");
+    } else if (key == "rle") {
+        if (value != "on" && value != "off") return bad("on or off");
+        cfg->rle = value == "on";
+    } else if (key == "sink" || key == "source" || key == "trace") {
+        char *dst = key == "sink" ? cfg->sink : key == "source" ? cfg->source : cfg->trace;
+        if (!path(value, dst)) return bad("a path");
+    } else if (key == "fault") {
+        return parse_fault(value, cfg, err, errlen);
+    } else {
+        return refuse(err, errlen, "sim: unknown key '%.*s'", int(key.size()), key.data());
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char *err, size_t errlen) {
+    *cfg = {};
+    cfg->fifo = 16;
+    cfg->cnfga = 0x10;
+    cfg->rate = 1000000;
+    cfg->io_ns = 1000;
+    cfg->peer = SIM_PEER_ECHO;
+    bool thr_given[2] = {false, false};
+
+    std::string_view rest = config ? config : "";
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string_view word = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (comma != std::string_view::npos && rest.empty())
+            return refuse(err, errlen, "sim: empty word at the end of the configuration");
+        const size_t eq = word.find('=');
+        if (word.empty())
+            return refuse(err, errlen, "sim: empty word in the configuration");
+        if (eq == std::string_view::npos)
+            return refuse(err, errlen, "sim: '%.*s' is not key=value", int(word.size()), word.data());
+        if (parse_word(word.substr(0, eq), word.substr(eq + 1), cfg, thr_given, err, errlen))
+            return -1;
+    }
+    // Thresholds not given follow the depth: half of it, 8 for the default 16.
+    if (!thr_given[0]) cfg->wthr = cfg->fifo / 2;
+    if (!thr_given[1]) cfg->rthr = cfg->fifo / 2;
+    if (cfg->wthr > cfg->fifo)
+        return refuse(err, errlen, "sim: wthr %d is larger than fifo %d", cfg->wthr, cfg->fifo);
+    if (cfg->rthr > cfg->fifo)
+        return refuse(err, errlen, "sim: rthr %d is larger than fifo %d", cfg->rthr, cfg->fifo);
+    if (cfg->peer == SIM_PEER_SINK && !cfg->sink[0])
+        return refuse(err, errlen, "sim: peer=sink needs sink=PATH");
+    if (cfg->peer == SIM_PEER_SOURCE && !cfg->source[0])
+        return refuse(err, errlen, "sim: peer=source needs source=PATH");
+    return 0;
+}

@@ -1,0 +1,136 @@
+// The simulator's insides: the layout of the shared mapping and every internal function, grouped
+// by the file that defines it.
+//
+// Everything here lives in one MAP_SHARED mapping, so it holds no pointers into a process's own
+// memory except the backend's function pointers, which fork keeps valid. Every function below
+// runs with the device lock held unless it says otherwise. Times are nanoseconds on the
+// simulator's clock (virtual or real) since the device was created.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/time.h>
+
+#include "sim/sim.h"
+
+namespace sim_impl {
+
+constexpr uint16_t kBase = 0x378;
+constexpr int kFifoMax = 1024;
+constexpr uint64_t kEchoCapacity = 16u << 20;   // the echo queue holds 16 MiB
+constexpr uint32_t kFileBuf = 64u << 10;         // sink and source are written and read in 64 KiB
+
+// One reverse symbol as it goes over the wire: a data byte, or a command byte (PeriphAck low).
+struct symbol {
+    uint8_t byte;
+    uint8_t command;
+};
+
+// The host side of the port: latches, ECR and the FIFO.
+struct port_state {
+    uint8_t data;          // DATA as the host last wrote it
+    uint8_t control;       // CONTROL as last written
+    uint8_t ecr;           // mode, nErrIntrEn, dmaEn, serviceIntr; the two FIFO bits are computed
+    uint8_t last;          // the byte a read of the empty FIFO returns again
+    uint8_t fifo[kFifoMax];
+    uint32_t head;
+    uint32_t count;
+    bool fifo_reverse;     // the bytes in the FIFO came from the peripheral
+    uint32_t run_pending;  // 0, or n + 1 after a run-length count: copies of the next data byte
+    uint32_t run_left;     // copies of run_byte still to go into the FIFO
+    uint8_t run_byte;
+    uint64_t link_ns;      // how far the link has been simulated
+};
+
+struct periph_state {
+    int state;             // enum sim_pstate
+    uint8_t request;       // request byte latched at event 1
+    uint8_t link_byte;     // extensibility link byte
+    uint8_t xflag;         // 0x10 or 0: Select as answered at event 5
+    uint8_t lines;         // what the peripheral drives on the data lines in reverse
+    uint8_t presented_cmd; // the presented byte is a command (PeriphAck low)
+    uint32_t fwd_run;      // copies the next forward data byte stands for (host run-length count)
+    uint32_t sw_run;       // same for the reverse byte the host acknowledges next (counting only)
+    uint64_t taken;        // forward data bytes taken, for the stall fault
+};
+
+struct peer_state {
+    uint64_t echo_head;
+    uint64_t echo_count;
+    uint32_t sink_len;
+    uint32_t src_pos;
+    uint32_t src_len;
+    uint64_t src_offset;   // file offset of the next refill
+    bool src_eof;
+    symbol queued[2];      // symbols generated and not yet taken by the host
+    uint32_t nqueued;
+    uint64_t sent;         // peer bytes handed to the encoder
+    bool channel_done;
+    bool long_run_done;
+    uint8_t sink_buf[kFileBuf];
+    uint8_t src_buf[kFileBuf];
+};
+
+}  // namespace sim_impl
+
+struct sim {
+    pthread_mutex_t lock;
+    struct sim_config cfg;
+    struct lp_io_backend backend;
+    size_t map_len;
+    uint64_t vclock_ns;            // virtual clock
+    int64_t mono_start_ns;         // real clock origin (CLOCK_MONOTONIC)
+    struct timeval wall_start;     // what the virtual clock reads as wall time at 0
+    uint64_t period_ns;            // one byte on the link; 0 = unlimited
+    int trace_fd;
+    int sink_fd;
+    int source_fd;
+    struct sim_counters counters;
+    sim_impl::port_state port;
+    sim_impl::periph_state periph;
+    sim_impl::peer_state peer;
+    uint8_t echo[];                // kEchoCapacity bytes, the rest of the mapping
+};
+
+namespace sim_impl {
+
+// device.cc
+uint64_t now_ns(struct sim *sim);
+
+// port.cc: the register model and the link.
+void port_reset(struct sim *sim);
+// Let the link, the peripheral and serviceIntr catch up with the clock.
+void port_catch_up(struct sim *sim, uint64_t now);
+uint8_t port_read(struct sim *sim, int reg);
+void port_write(struct sim *sim, int reg, uint8_t value);
+int port_reg(uint16_t addr);
+bool port_fifo_has_forward(const struct sim *sim);
+uint8_t port_mode(const struct sim *sim);
+
+// periph.cc: the peripheral as a table of (state, event) -> action.
+void periph_reset(struct sim *sim);
+// CONTROL changed from old to the value now in port.control.
+void periph_control(struct sim *sim, uint8_t old);
+// The clock moved: actions that need no host edge (acknowledging a reversal, presenting a byte).
+void periph_tick(struct sim *sim);
+uint8_t periph_status(const struct sim *sim);
+uint8_t periph_lines(const struct sim *sim);
+// The port hardware in mode 011: forward byte out, reverse symbol in.
+bool periph_takes_forward(const struct sim *sim);
+void periph_take(struct sim *sim, uint8_t byte, bool command);
+bool periph_sends_reverse(const struct sim *sim);
+// The port hardware took the symbol at the head of the reverse stream.
+void periph_hw_took(struct sim *sim);
+bool fault(const struct sim *sim, int which);
+uint32_t fault_arg(const struct sim *sim, int which, uint32_t otherwise);
+
+// peer.cc: the MFP behind the peripheral and the reverse encoder.
+bool peer_room(const struct sim *sim, uint32_t n);
+void peer_put(struct sim *sim, uint8_t byte);
+// The next reverse symbol, without taking it; false when there is none.
+bool peer_peek(struct sim *sim, symbol *out);
+void peer_pop(struct sim *sim);
+uint64_t peer_pending(const struct sim *sim);
+void peer_flush(struct sim *sim);
+
+}  // namespace sim_impl

@@ -1,0 +1,218 @@
+// The host side of the port: DATA, STATUS, CONTROL, the FIFO behind base + 0x400, the ECR, and
+// the link that the port hardware runs in ECP FIFO mode (011).
+//
+// The FIFO is one buffer for every ECR mode: test mode (110) lets the host fill and empty it with
+// nothing on the wire, mode 011 moves it to or from the peripheral at the link rate, and a change
+// to mode 000 or 001 empties it. serviceIntr is level-checked at every access while it is armed
+// (written 0), so the port sets it as soon as the threshold condition holds.
+#include "sim/internal.h"
+
+namespace sim_impl {
+
+namespace {
+
+constexpr uint8_t kModeSpp = 0x00, kModePs2 = 0x20, kModeEcp = 0x60, kModeTest = 0xC0, kModeCnfg = 0xE0;
+
+bool fifo_full(const struct sim *sim) { return sim->port.count >= uint32_t(sim->cfg.fifo); }
+
+void fifo_push(struct sim *sim, uint8_t byte, bool reverse) {
+    port_state &p = sim->port;
+    if (fifo_full(sim))
+        return;  // a write to a full FIFO is lost, as on the hardware
+    if (p.count == 0)
+        p.fifo_reverse = reverse;
+    p.fifo[(p.head + p.count) % kFifoMax] = byte;
+    p.count++;
+}
+
+// A read of the empty FIFO returns the last byte again.
+uint8_t fifo_pop(struct sim *sim) {
+    port_state &p = sim->port;
+    if (p.count == 0)
+        return p.last;
+    p.last = p.fifo[p.head];
+    p.head = (p.head + 1) % kFifoMax;
+    p.count--;
+    return p.last;
+}
+
+// Bytes pulled by a reverse transfer that was left early go with the FIFO.
+void fifo_clear(struct sim *sim) {
+    port_state &p = sim->port;
+    p.count = 0;
+    p.head = 0;
+    p.run_pending = 0;
+    p.run_left = 0;
+}
+
+// A run-length count is expanded by the port as room in the FIFO allows; it costs no link time,
+// since the copies never cross the cable.
+void expand_run(struct sim *sim) {
+    port_state &p = sim->port;
+    while (p.run_left && !fifo_full(sim)) {
+        fifo_push(sim, p.run_byte, true);
+        p.run_left--;
+    }
+}
+
+enum link_work { LINK_IDLE, LINK_FORWARD, LINK_REVERSE };
+
+// Forward bytes go out first whatever the direction bit says: the peripheral acknowledges a
+// reversal only once they have reached it. Reverse bytes come in while nReverseRequest is low.
+link_work next_work(struct sim *sim) {
+    const port_state &p = sim->port;
+    if (port_mode(sim) != kModeEcp)
+        return LINK_IDLE;
+    if (port_fifo_has_forward(sim))
+        return periph_takes_forward(sim) ? LINK_FORWARD : LINK_IDLE;
+    if (!(p.control & 0x20) || (p.control & 0x04) || p.run_left || fifo_full(sim) || !periph_sends_reverse(sim))
+        return LINK_IDLE;
+    symbol s;
+    if (!peer_peek(sim, &s) || (s.command && (s.byte & 0x80)))
+        return LINK_IDLE;  // the FIFO carries no tag: a channel address stops the transfer
+    return LINK_REVERSE;
+}
+
+void move_forward(struct sim *sim) { periph_take(sim, fifo_pop(sim), false); }
+
+void move_reverse(struct sim *sim) {
+    port_state &p = sim->port;
+    symbol s;
+    peer_peek(sim, &s);
+    peer_pop(sim);
+    periph_hw_took(sim);
+    if (s.command) {
+        p.run_pending = uint32_t(s.byte) + 1;
+        return;
+    }
+    p.run_left = p.run_pending ? p.run_pending : 1;
+    p.run_pending = 0;
+    p.run_byte = s.byte;
+    sim->counters.bytes_from_peer += p.run_left;
+}
+
+void link_run(struct sim *sim, uint64_t now) {
+    port_state &p = sim->port;
+    expand_run(sim);
+    for (;;) {
+        const link_work w = next_work(sim);
+        if (w == LINK_IDLE) {
+            p.link_ns = now;  // an idle link starts its next byte from now
+            return;
+        }
+        if (sim->period_ns) {
+            if (p.link_ns + sim->period_ns > now)
+                return;
+            p.link_ns += sim->period_ns;
+        }
+        if (w == LINK_FORWARD)
+            move_forward(sim);
+        else
+            move_reverse(sim);
+        expand_run(sim);
+    }
+}
+
+void service_check(struct sim *sim) {
+    port_state &p = sim->port;
+    const uint8_t mode = port_mode(sim);
+    if ((p.ecr & 0x04) || (mode != kModeEcp && mode != kModeTest))
+        return;
+    const uint32_t depth = uint32_t(sim->cfg.fifo);
+    const bool hit = (p.control & 0x20) ? sim->cfg.rthr && p.count >= uint32_t(sim->cfg.rthr)
+                                        : sim->cfg.wthr && depth - p.count >= uint32_t(sim->cfg.wthr);
+    if (hit)
+        p.ecr |= 0x04;
+}
+
+uint8_t ecr_read(const struct sim *sim) {
+    const port_state &p = sim->port;
+    return uint8_t((p.ecr & 0xFC) | (fifo_full(sim) ? 0x02 : 0) | (p.count == 0 ? 0x01 : 0));
+}
+
+void ecr_write(struct sim *sim, uint8_t v) {
+    sim->port.ecr = v & 0xFC;  // the FIFO bits are read only
+    const uint8_t mode = v & 0xE0;
+    if (mode == kModeSpp || mode == kModePs2)
+        fifo_clear(sim);
+}
+
+uint8_t fifo_read(struct sim *sim) {
+    const uint8_t mode = port_mode(sim);
+    if (mode == kModeEcp || mode == kModeTest)
+        return fifo_pop(sim);
+    if (mode == kModeCnfg)
+        return uint8_t(sim->cfg.cnfga);
+    return 0xFF;  // no FIFO in the standard modes
+}
+
+void fifo_write(struct sim *sim, uint8_t v) {
+    const uint8_t mode = port_mode(sim);
+    if (mode == kModeEcp || mode == kModeTest)
+        fifo_push(sim, v, false);
+}
+
+}  // namespace
+
+uint8_t port_mode(const struct sim *sim) { return sim->port.ecr & 0xE0; }
+
+bool port_fifo_has_forward(const struct sim *sim) { return sim->port.count && !sim->port.fifo_reverse; }
+
+int port_reg(uint16_t addr) {
+    switch (addr) {
+    case kBase: return SIM_REG_DATA;
+    case kBase + 1: return SIM_REG_STATUS;
+    case kBase + 2: return SIM_REG_CONTROL;
+    case kBase + 0x400: return SIM_REG_FIFO;
+    case kBase + 0x402: return SIM_REG_ECR;
+    default: return SIM_REG_OTHER;
+    }
+}
+
+// Power-up: compatibility lines (nInit high, nSelectIn low), ECR in mode 000 with its FIFO empty.
+void port_reset(struct sim *sim) {
+    sim->port = {};
+    sim->port.control = 0x0C;
+    sim->port.ecr = 0x04;
+}
+
+void port_catch_up(struct sim *sim, uint64_t now) {
+    link_run(sim, now);
+    periph_tick(sim);
+    service_check(sim);
+}
+
+uint8_t port_read(struct sim *sim, int reg) {
+    switch (reg) {
+    case SIM_REG_DATA: return (sim->port.control & 0x20) ? periph_lines(sim) : sim->port.data;
+    case SIM_REG_STATUS: return periph_status(sim);
+    case SIM_REG_CONTROL: return sim->port.control;
+    case SIM_REG_FIFO: return fifo_read(sim);
+    case SIM_REG_ECR: return ecr_read(sim);
+    default: return 0xFF;
+    }
+}
+
+void port_write(struct sim *sim, int reg, uint8_t value) {
+    switch (reg) {
+    case SIM_REG_DATA:
+        sim->port.data = value;
+        break;
+    case SIM_REG_CONTROL: {
+        const uint8_t old = sim->port.control;
+        sim->port.control = value;
+        periph_control(sim, old);
+        break;
+    }
+    case SIM_REG_FIFO:
+        fifo_write(sim, value);
+        break;
+    case SIM_REG_ECR:
+        ecr_write(sim, value);
+        break;
+    default:
+        break;  // STATUS and unknown addresses ignore writes
+    }
+}
+
+}  // namespace sim_impl

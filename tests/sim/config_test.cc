@@ -1,0 +1,121 @@
+// The configuration parser and sim_create's refusals.
+#include <cstring>
+
+#include "sim/sim.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SimConfig, Defaults) {
+    for (const char *text : {(const char *)nullptr, ""}) {
+        sim_config c;
+        char err[128] = "";
+        ASSERT_EQ(sim_parse_config(text, &c, err, sizeof err), 0) << err;
+        EXPECT_EQ(c.fifo, 16);
+        EXPECT_EQ(c.wthr, 8);
+        EXPECT_EQ(c.rthr, 8);
+        EXPECT_EQ(c.cnfga, 0x10);
+        EXPECT_EQ(c.rate, 1000000u);
+        EXPECT_EQ(c.virtual_clock, 0);
+        EXPECT_EQ(c.io_ns, 1000u);
+        EXPECT_EQ(c.peer, SIM_PEER_ECHO);
+        EXPECT_EQ(c.rle, 0);
+        EXPECT_EQ(c.faults, 0u);
+        EXPECT_STREQ(c.trace, "");
+    }
+}
+
+TEST(SimConfig, EveryKey) {
+    sim_config c;
+    char err[128] = "";
+    ASSERT_EQ(sim_parse_config("fifo=32,wthr=4,rthr=20,cnfga=0x20,rate=0,clock=virtual,io_ns=250,"
+                               "peer=source,source=/tmp/in,sink=/tmp/out,rle=on,trace=/tmp/t,"
+                               "fault=stall:3,fault=ack-low,fault=long-run:64",
+                               &c, err, sizeof err),
+              0)
+        << err;
+    EXPECT_EQ(c.fifo, 32);
+    EXPECT_EQ(c.wthr, 4);
+    EXPECT_EQ(c.rthr, 20);
+    EXPECT_EQ(c.cnfga, 0x20);
+    EXPECT_EQ(c.rate, 0u);
+    EXPECT_EQ(c.virtual_clock, 1);
+    EXPECT_EQ(c.io_ns, 250u);
+    EXPECT_EQ(c.peer, SIM_PEER_SOURCE);
+    EXPECT_STREQ(c.source, "/tmp/in");
+    EXPECT_STREQ(c.sink, "/tmp/out");
+    EXPECT_STREQ(c.trace, "/tmp/t");
+    EXPECT_EQ(c.rle, 1);
+    EXPECT_EQ(c.faults, (1u << SIM_FAULT_STALL) | (1u << SIM_FAULT_ACK_LOW) | (1u << SIM_FAULT_LONG_RUN));
+    EXPECT_EQ(c.fault_arg[SIM_FAULT_STALL], 3u);
+    EXPECT_EQ(c.fault_has_arg[SIM_FAULT_ACK_LOW], 0);
+    EXPECT_EQ(c.fault_arg[SIM_FAULT_LONG_RUN], 64u);
+}
+
+TEST(SimConfig, EveryFaultName) {
+    const char *names[] = {"no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
+                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low"};
+    for (int i = 0; i < SIM_NFAULTS; i++) {
+        sim_config c;
+        char err[128] = "";
+        const std::string text = std::string("fault=") + names[i];
+        ASSERT_EQ(sim_parse_config(text.c_str(), &c, err, sizeof err), 0) << err;
+        EXPECT_EQ(c.faults, 1u << i) << names[i];
+    }
+}
+
+TEST(SimConfig, RefusalsNameTheWord) {
+    const struct {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"fifp=16", "sim: unknown key 'fifp'"},
+        {"fifo=abc", "sim: bad value 'abc' for fifo (0..1024)"},
+        {"fifo=1025", "sim: bad value '1025' for fifo (0..1024)"},
+        {"fifo=-1", "sim: bad value '-1' for fifo (0..1024)"},
+        {"fifo=", "sim: bad value '' for fifo (0..1024)"},
+        {"clock=fast", "sim: bad value 'fast' for clock (real or virtual)"},
+        {"peer=printer", "sim: bad value 'printer' for peer (echo, sink or source)"},
+        {"rle=yes", "sim: bad value 'yes' for rle (on or off)"},
+        {"io_ns=0", "sim: bad value '0' for io_ns (1..1000000000)"},
+        {"fifo=4,wthr=8", "sim: wthr 8 is larger than fifo 4"},
+        {"rthr=17", "sim: rthr 17 is larger than fifo 16"},
+        {"peer=sink", "sim: peer=sink needs sink=PATH"},
+        {"peer=source", "sim: peer=source needs source=PATH"},
+        {"fault=melt", "sim: unknown fault 'melt'"},
+        {"fault=short", "sim: fault 'short' needs a count (short:N)"},
+        {"fault=long-run:1", "sim: bad argument '1' for fault long-run (2..128)"},
+        {"fault=refuse:256", "sim: bad argument '256' for fault refuse (0..255)"},
+        {"fifo=16,,rate=0", "sim: empty word in the configuration"},
+        {"fifo=16,", "sim: empty word at the end of the configuration"},
+        {"virtual", "sim: 'virtual' is not key=value"},
+    };
+    for (const auto &c : cases) {
+        sim_config cfg;
+        char err[128] = "";
+        EXPECT_EQ(sim_parse_config(c.text, &cfg, err, sizeof err), -1) << c.text;
+        EXPECT_STREQ(err, c.message) << c.text;
+    }
+}
+
+TEST(SimConfig, CreateRefusesWithTheMessage) {
+    char err[256] = "";
+    EXPECT_EQ(sim_create("fifp=16", err, sizeof err), nullptr);
+    EXPECT_STREQ(err, "sim: unknown key 'fifp'");
+    EXPECT_EQ(sim_create("peer=sink,sink=/nonexistent/dir/out", err, sizeof err), nullptr);
+    EXPECT_STREQ(err, "sim: cannot open sink '/nonexistent/dir/out': No such file or directory");
+    EXPECT_EQ(sim_create("peer=source,source=/nonexistent/in", err, sizeof err), nullptr);
+    EXPECT_NE(strstr(err, "cannot open source"), nullptr);
+}
+
+TEST(SimConfig, LongMessagesAreCutNotOverrun) {
+    char err[16];
+    memset(err, 'x', sizeof err);
+    sim_config c;
+    EXPECT_EQ(sim_parse_config("averyveryverylongkey=1", &c, err, 12), -1);
+    EXPECT_EQ(strlen(err), 11u);
+    EXPECT_EQ(err[12], 'x');
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The register model: ECR bits, the FIFO in test and configuration mode, and the real port
+// opening code measuring the simulated FIFO.
+#include <cerrno>
+#include <memory>
+
+#include "port/regs.h"
+#include "tests/sim/harness.h"
+
+using namespace simtest;
+
+namespace {
+
+TEST(SimPort, AcquireOnlyAtTheConfiguredBase) {
+    host h("");
+    EXPECT_EQ(h.io->acquire(h.io->ctx, 0x378), 0);
+    EXPECT_EQ(h.io->acquire(h.io->ctx, 0x278), ENODEV);
+}
+
+TEST(SimPort, PowerUpRegisters) {
+    host h("clock=virtual");
+    EXPECT_EQ(h.ecr(), 0x05);      // mode 000, serviceIntr set, FIFO empty
+    EXPECT_EQ(h.in(CONTROL), 0x0C);
+    EXPECT_EQ(h.in(0x77B), 0xFF);  // nothing else decodes
+}
+
+TEST(SimPort, TestModeDepthFullEmptyAndLastByte) {
+    host h("clock=virtual");
+    h.ecr(0xC4);  // test mode, serviceIntr not armed
+    EXPECT_EQ(h.ecr(), 0xC5);
+    int count = 0;
+    while (!(h.ecr() & 0x02) && count < 100)
+        h.out(FIFO, uint8_t(0x40 + count++));
+    EXPECT_EQ(count, 16);
+    EXPECT_EQ(h.ecr(), 0xC6);
+    h.out(FIFO, 0xEE);  // dropped: the FIFO is full
+    for (int i = 0; i < 16; i++)
+        EXPECT_EQ(h.in(FIFO), 0x40 + i);
+    EXPECT_EQ(h.ecr() & 0x03, 0x01);
+    EXPECT_EQ(h.in(FIFO), 0x4F);  // empty: the last byte again
+    EXPECT_EQ(sim_peripheral_state(h.sim), SIM_P_COMPAT);
+    sim_counters c;
+    sim_get_counters(h.sim, &c);
+    EXPECT_EQ(c.bytes_to_peer, 0u);  // nothing went on the wire
+}
+
+// serviceIntr, armed by writing 0: forward after wthr reads out of a full FIFO, reverse after
+// rthr writes into an empty one.
+void measure(host &h, int *wthr, int *rthr) {
+    h.ecr(0xC0);
+    while (!(h.ecr() & 0x02))
+        h.out(FIFO, 0xAA);
+    h.ecr(0xC0);  // arm
+    *wthr = 0;
+    for (int i = 1; !*wthr && !(h.ecr() & 0x01); i++) {
+        h.in(FIFO);
+        if (h.ecr() & 0x04)
+            *wthr = i;
+    }
+    h.ecr(0x20);  // PS/2 empties the FIFO
+    h.ctl(0x2C);  // reverse
+    h.ecr(0xC4);
+    h.ecr(0xC0);
+    *rthr = 0;
+    for (int i = 1; !*rthr && !(h.ecr() & 0x02); i++) {
+        h.out(FIFO, 0xAA);
+        if (h.ecr() & 0x04)
+            *rthr = i;
+    }
+}
+
+TEST(SimPort, ServiceThresholds) {
+    const struct {
+        const char *config;
+        int wthr, rthr;
+    } cases[] = {
+        {"clock=virtual", 8, 8},
+        {"clock=virtual,fifo=32,wthr=4,rthr=24", 4, 24},
+        {"clock=virtual,fifo=8", 4, 4},
+        {"clock=virtual,wthr=0,rthr=0", 0, 0},  // never asks for service
+    };
+    for (const auto &c : cases) {
+        host h(c.config);
+        int w, r;
+        measure(h, &w, &r);
+        EXPECT_EQ(w, c.wthr) << c.config;
+        EXPECT_EQ(r, c.rthr) << c.config;
+    }
+}
+
+TEST(SimPort, ModesZeroAndOneEmptyTheFifoOthersKeepIt) {
+    host h("clock=virtual");
+    for (uint8_t mode : {0x00, 0x20, 0x60, 0xE0}) {
+        h.ecr(0xC0);
+        h.outs(FIFO, {1, 2, 3});
+        h.ecr(uint8_t(mode | 0x04));
+        h.ecr(0xC0);
+        const unsigned expect = mode == 0x00 || mode == 0x20 ? 0 : 3;
+        EXPECT_EQ(sim_fifo_count(h.sim), expect) << "mode " << int(mode);
+        h.ecr(0x00);
+    }
+}
+
+TEST(SimPort, ConfigurationModeShowsCnfgA) {
+    host h("clock=virtual,cnfga=0x20");
+    h.ecr(0xF4);
+    EXPECT_EQ(h.in(FIFO), 0x20);
+    EXPECT_EQ(h.ecr(), 0xF5);
+    host d("clock=virtual");
+    d.ecr(0xE0);
+    EXPECT_EQ(d.in(FIFO), 0x10);
+}
+
+TEST(SimPort, StandardModesHaveNoFifo) {
+    host h("clock=virtual");
+    h.ecr(0x20);
+    h.out(FIFO, 0x11);
+    EXPECT_EQ(sim_fifo_count(h.sim), 0u);
+    EXPECT_EQ(h.in(FIFO), 0xFF);
+}
+
+class SimOpen : public ::testing::Test {
+protected:
+    void open(const char *config) {
+        h = std::make_unique<host>(config);
+        lp_port_forget();
+        lp_io_use(sim_backend(h->sim));
+        ASSERT_EQ(lp_io_acquire(0x378), 0);
+        lp_port_open(0x378);
+    }
+    void TearDown() override {
+        lp_io_use(nullptr);
+        lp_port_forget();
+    }
+    std::unique_ptr<host> h;
+};
+
+TEST_F(SimOpen, ProbeMeasuresDefaults) {
+    open("clock=virtual");
+    EXPECT_EQ(parport_pc_private_data.fifo_size, 16);
+    EXPECT_EQ(parport_pc_private_data.write_threshold, 8);
+    EXPECT_EQ(parport_pc_private_data.read_threshold, 8);
+    EXPECT_EQ(parport_pc_private_data.pword, 1);
+    EXPECT_EQ(h->ecr(), 0x35);  // PS/2, nErrIntrEn, serviceIntr, empty
+    EXPECT_EQ(h->in(CONTROL), 0x00);
+    EXPECT_EQ(h->in(DATA), 0x00);
+    sim_counters c;
+    sim_get_counters(h->sim, &c);
+    EXPECT_EQ(c.writes[SIM_REG_FIFO], 16u + 8u);  // depth, then the reverse threshold
+    EXPECT_EQ(c.reads[SIM_REG_FIFO], 8u + 1u);    // forward threshold, then cnfgA
+    EXPECT_EQ(c.sleep_us, 8u * 50u);
+}
+
+TEST_F(SimOpen, ProbeFollowsConfiguration) {
+    open("clock=virtual,fifo=64,wthr=16,rthr=48,cnfga=0x00");
+    EXPECT_EQ(parport_pc_private_data.fifo_size, 64);
+    EXPECT_EQ(parport_pc_private_data.write_threshold, 16);
+    EXPECT_EQ(parport_pc_private_data.read_threshold, 48);
+    EXPECT_EQ(parport_pc_private_data.pword, 2);
+}
+
+TEST_F(SimOpen, ZeroDepthFifo) {
+    open("clock=virtual,fifo=0,cnfga=0x20");
+    EXPECT_EQ(parport_pc_private_data.fifo_size, 0);
+    EXPECT_EQ(parport_pc_private_data.write_threshold, 0);
+    EXPECT_EQ(parport_pc_private_data.read_threshold, 0);
+    EXPECT_EQ(parport_pc_private_data.pword, 4);
+}
+
+TEST_F(SimOpen, DepthOf1024ReadsAsNoFifo) {
+    open("clock=virtual,fifo=1024");
+    EXPECT_EQ(parport_pc_private_data.fifo_size, 0);
+    EXPECT_EQ(parport_pc_private_data.pword, 0);
+    sim_counters c;
+    sim_get_counters(h->sim, &c);
+    EXPECT_EQ(c.writes[SIM_REG_FIFO], 1024u);
+}
+
+}  // namespace
