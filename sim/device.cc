@@ -172,18 +172,18 @@ struct sim *sim_create(const char *config, char *err, size_t errlen) {
     sim->cfg = cfg;
     sim->map_len = len;
     sim->trace_fd = sim->sink_fd = sim->source_fd = -1;
-    if ((cfg.trace[0] && (sim->trace_fd = open_file(cfg.trace, O_WRONLY | O_CREAT | O_APPEND, "trace", err, errlen)) < 0) ||
-        (cfg.peer == SIM_PEER_SINK && (sim->sink_fd = open_file(cfg.sink, O_WRONLY | O_CREAT | O_APPEND, "sink", err, errlen)) < 0) ||
-        (cfg.peer == SIM_PEER_SOURCE && (sim->source_fd = open_file(cfg.source, O_RDONLY, "source", err, errlen)) < 0)) {
-        sim_destroy(sim);
-        return nullptr;
-    }
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
     pthread_mutex_init(&sim->lock, &attr);
     pthread_mutexattr_destroy(&attr);
+    if ((cfg.trace[0] && (sim->trace_fd = open_file(cfg.trace, O_WRONLY | O_CREAT | O_APPEND, "trace", err, errlen)) < 0) ||
+        (cfg.peer == SIM_PEER_SINK && (sim->sink_fd = open_file(cfg.sink, O_WRONLY | O_CREAT | O_APPEND, "sink", err, errlen)) < 0) ||
+        (cfg.peer == SIM_PEER_SOURCE && (sim->source_fd = open_file(cfg.source, O_RDONLY, "source", err, errlen)) < 0)) {
+        sim_destroy(sim);
+        return nullptr;
+    }
 
     sim->period_ns = cfg.rate ? (1000000000ull + cfg.rate / 2) / cfg.rate : 0;
     sim->mono_start_ns = mono_ns();

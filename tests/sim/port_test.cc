@@ -176,3 +176,34 @@ TEST_F(SimOpen, DepthOf1024ReadsAsNoFifo) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimClock, VirtualTimeFollowsAccessesAndSleepsOnly) {
+    host h("clock=virtual,io_ns=250");
+    struct timeval a, b;
+    h.io->gettime(h.io->ctx, &a);
+    h.status();
+    h.sleep(5000000);
+    h.io->gettime(h.io->ctx, &b);
+    const int64_t us = (int64_t(b.tv_sec) - a.tv_sec) * 1000000 + (b.tv_usec - a.tv_usec);
+    EXPECT_EQ(us, 5000000);  // the sleep, plus 500 ns of accesses that a microsecond reading drops
+    EXPECT_EQ(h.now(), 5000000u);
+    h.status();
+    h.status();
+    EXPECT_EQ(h.now(), 5000001u);
+    sim_counters c;
+    sim_get_counters(h.sim, &c);
+    EXPECT_EQ(c.clock_reads, 2u);
+    EXPECT_EQ(c.sleeps, 1u);
+    EXPECT_EQ(c.sleep_us, 5000000u);
+}
+
+TEST(SimClock, RealClockRuns) {
+    host h("clock=real");
+    const uint64_t t0 = h.now();
+    h.sleep(2000);
+    EXPECT_GE(h.now(), t0 + 2000);
+}
+
+}  // namespace
