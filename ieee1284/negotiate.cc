@@ -89,8 +89,10 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
     lp_ctl_update(port, 0x03, 0x00);   // event 4: nStrobe high, nAutoFd high
     if (lp_wait_status(port, 0x40, 0x40) != 0)  // event 6: nAck high
         return refuse(port);
-    if (mode != 0 && !(lp_read_status(port) & 0x10))
-        return refuse(port);  // XFlag low: the mode is refused (nibble is the exception)
+    // The status is read for every code; nibble mode is accepted whatever its XFlag says.
+    const uint8_t xflag = lp_read_status(port) & 0x10;
+    if (mode != 0 && !xflag)
+        return refuse(port);  // XFlag low: the mode is refused
 
     if (mode & LP_MODE_EXT_LINK) {
         lp_usleep(1);
