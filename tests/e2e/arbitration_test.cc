@@ -1,0 +1,142 @@
+// One connection at a time drives the port: waiting, giving up, and surviving a killed holder.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "tests/e2e/e2e.h"
+
+namespace {
+
+using e2e::expect_ok;
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
+}
+
+TEST(Arbitration, EightClientsPrintingAtOnceEachLandWholeAndContiguous) {
+    const std::string sink = e2e::temp_file("sink");
+    e2e::daemon_on_sim d("clock=virtual,rate=0,peer=sink,sink=" + sink);
+    constexpr int kClients = 8;
+    std::vector<std::vector<uint8_t>> jobs;
+    for (int i = 0; i < kClients; i++) {
+        auto job = e2e::pattern(40000 + size_t(i) * 1000, uint32_t(100 + i));
+        job[0] = uint8_t('A' + i);  // each job starts with its own mark
+        jobs.push_back(job);
+    }
+    std::vector<std::thread> threads;
+    std::vector<int> ok(kClients, 0);
+    for (int i = 0; i < kClients; i++) {
+        threads.emplace_back([&, i] {
+            tc_client c;
+            if (tc_connect(c, "127.0.0.1", uint16_t(d.port())).error != tc_errc::none)
+                return;
+            const std::span<const uint8_t> job(jobs[size_t(i)]);
+            // Two WRITEs per job, so an interleaving would show.
+            const bool done = tc_init(c).ok() && tc_write(c, job.first(job.size() / 2)).count == job.size() / 2 &&
+                              tc_write(c, job.subspan(job.size() / 2)).count == job.size() - job.size() / 2 &&
+                              tc_reset(c).ok();
+            ok[size_t(i)] = done;
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    for (int i = 0; i < kClients; i++)
+        EXPECT_TRUE(ok[size_t(i)]) << "client " << i;
+    const auto got = e2e::slurp_bytes(sink);
+    size_t total = 0;
+    for (const auto &j : jobs)
+        total += j.size();
+    ASSERT_EQ(got.size(), total);
+    // Walk the sink job by job: each must appear whole, in one piece.
+    size_t at = 0;
+    std::vector<bool> seen(kClients, false);
+    while (at < got.size()) {
+        const int i = got[at] - 'A';
+        ASSERT_TRUE(i >= 0 && i < kClients && !seen[size_t(i)]) << "unexpected byte at " << at;
+        seen[size_t(i)] = true;
+        const auto &job = jobs[size_t(i)];
+        ASSERT_TRUE(std::equal(job.begin(), job.end(), got.begin() + long(at))) << "job " << i << " is not contiguous";
+        at += job.size();
+    }
+    unlink(sink.c_str());
+}
+
+TEST(Arbitration, SecondInitWaitsUntilTheFirstResets) {
+    e2e::daemon_on_sim d("clock=virtual,rate=0");
+    tc_client first = d.connect();
+    expect_ok(tc_init(first), 0);
+    const int fd = testd::connect_to(d.port());
+    ASSERT_TRUE(testd::send_all(fd, testd::frame(2, 0)));
+    EXPECT_FALSE(testd::read_reply(fd, 300).ok);  // still waiting for the port
+    expect_ok(tc_reset(first), 0);
+    const auto r = testd::read_reply(fd, 5000);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.code, 64);
+    // READ/WRITE after RESET need a new INIT: the port is no longer this connection's.
+    const tc_result w = tc_write(first, std::vector<uint8_t>{1, 2, 3});
+    EXPECT_EQ(w.status, MSG_FAIL);
+    close(fd);
+}
+
+TEST(Arbitration, PortIsFreedWhenTheHoldersConnectionEnds) {
+    e2e::daemon_on_sim d("clock=virtual,rate=0");
+    {
+        tc_client first = d.connect();
+        expect_ok(tc_init(first), 0);
+    }  // closed without RESET
+    tc_client second = d.connect();
+    expect_ok(tc_init(second), 0);
+}
+
+TEST(Arbitration, WaiterWhoseClientHangsUpLeavesNoProcessBehind) {
+    e2e::daemon_on_sim d("clock=virtual,rate=0");
+    tc_client first = d.connect();
+    expect_ok(tc_init(first), 0);
+    const int fd = testd::connect_to(d.port());
+    ASSERT_TRUE(testd::send_all(fd, testd::frame(2, 0)));
+    ASSERT_TRUE(wait_until([&] { return d.proc().group().size() == 3; }, 3000));
+    close(fd);
+    EXPECT_TRUE(wait_until([&] { return d.proc().group().size() == 2; }, 3000))
+        << d.proc().group().size() << " processes";
+    expect_ok(tc_reset(first), 0);  // the holder is unaffected
+}
+
+TEST(Arbitration, HolderKilledMidTransferLetsTheNextClientPrint) {
+    const std::string sink = e2e::temp_file("sink");
+    // A real clock and a slow link, so the kill lands in the middle of the transfer.
+    e2e::daemon_on_sim d("clock=real,rate=200000,peer=sink,sink=" + sink);
+    std::thread victim([&] {
+        tc_client c = d.connect();
+        if (tc_init(c).ok())
+            tc_write(c, e2e::pattern(1 << 20, 3));  // about 5 s at this rate: killed long before
+    });
+    // Find the service process that holds the port: the one started first.
+    pid_t holder = 0;
+    ASSERT_TRUE(wait_until([&] { return d.proc().group().size() == 2; }, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (pid_t p : d.proc().group())
+        if (p != d.proc().pid())
+            holder = p;
+    ASSERT_GT(holder, 0);
+    kill(holder, SIGKILL);
+    victim.join();
+    tc_client next = d.connect();
+    expect_ok(tc_init(next), 0);
+    const auto job = e2e::pattern(2000, 4);
+    expect_ok(tc_write(next, job), job.size());
+    expect_ok(tc_reset(next), 0);
+    const auto got = e2e::slurp_bytes(sink);
+    ASSERT_GE(got.size(), job.size());
+    EXPECT_TRUE(std::equal(job.begin(), job.end(), got.end() - long(job.size())));
+    unlink(sink.c_str());
+}
+
+}  // namespace
