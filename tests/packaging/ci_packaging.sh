@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# What an administrator does, end to end: build the Debian package, install it, run the
+# installed daemon, and print through a real cupsd with the installed CUPS backend to a daemon
+# on the simulator whose sink file must then hold the jobs byte for byte.
+#
+# Usage: bash tests/packaging/ci_packaging.sh
+# Meant for CI, as root on a throwaway machine: it installs the package with dpkg -i (removed
+# again at the end if it was not installed before) and Debian's cups with apt-get. Without root
+# it unpacks the package into a scratch root and skips what needs root. Everything it starts
+# (the daemons, cupsd) is stopped by process id before it exits. The last line is
+# "N passed, M failed"; the exit status is non-zero when anything failed.
+set -u
+cd "$(dirname "$0")/../.."
+
+passed=0
+failed=0
+pids=()
+we_installed=0
+work=$(mktemp -d /tmp/tessal-ci-XXXXXX)
+chmod 755 "$work"  # cupsd runs the backend as "lp", which must reach the files in here
+
+pass() { echo "PASS: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+check() {  # NAME COMMAND...
+    local name=$1
+    shift
+    if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    if [ "$we_installed" = 1 ]; then
+        dpkg -r tessal >/dev/null 2>&1 || echo "note: dpkg -r tessal failed"
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A TCP port nothing listens on now, from the ephemeral range's upper end.
+free_port() {
+    local p
+    for _ in $(seq 50); do
+        p=$((40000 + RANDOM % 20000))
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+            echo "$p"
+            return 0
+        fi
+    done
+    return 1
+}
+
+wait_port() {  # PORT: true once something accepts there, within 10 s
+    for _ in $(seq 200); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+wait_size() {  # FILE BYTES SECONDS: true once FILE holds at least BYTES
+    local end=$((SECONDS + $3))
+    while [ "$SECONDS" -le "$end" ]; do
+        [ -f "$1" ] && [ "$(stat -c %s "$1")" -ge "$2" ] && return 0
+        sleep 0.2
+    done
+    return 1
+}
+
+# Starts the daemon ROOT/usr/sbin/tessal on the simulator with a sink; sets $daemon_port.
+start_daemon() {  # ROOT SINK LOG
+    daemon_port=$(free_port) || return 1
+    "$1/usr/sbin/tessal" -f -V 3 -p "$daemon_port" \
+        "--sim=peer=sink,sink=$2,rate=0,clock=virtual" >"$3" 2>&1 &
+    pids+=($!)
+    wait_port "$daemon_port"
+}
+
+# 1. The package: build, install, run.
+echo "== make package"
+if ! make package >"$work/package.log" 2>&1; then
+    tail -30 "$work/package.log"
+fi
+deb=$(ls build/tessal_0.90.03_*.deb 2>/dev/null | head -1)
+check "make package builds build/tessal_0.90.03_<arch>.deb" test -n "$deb"
+if [ -z "$deb" ]; then
+    echo "$passed passed, $failed failed"
+    exit 1
+fi
+check "package is named tessal, version 0.90.03" \
+    test "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: tessal Version: 0.90.03 "
+check "package depends on the C and C++ runtimes" \
+    bash -c "dpkg-deb -f '$deb' Depends | grep -q libc6 && dpkg-deb -f '$deb' Depends | grep -q libstdc++6"
+
+unpacked="$work/unpacked"
+dpkg-deb -x "$deb" "$unpacked"
+for page in usr/share/man/man8/tessal.8.gz usr/share/man/man1/tessal-client.1.gz; do
+    check "$page renders without warnings" \
+        bash -c "test -f '$unpacked/$page' && test -z \"\$(MANWIDTH=80 man -l -Tutf8 '$unpacked/$page' 2>&1 >/dev/null)\""
+done
+check "the unit runs the installed daemon with -f and the options file" \
+    grep -q '^ExecStart=/usr/sbin/tessal -f \$TESSAL_OPTS$' "$unpacked/usr/lib/systemd/system/tessal.service"
+check "the CUPS backend is mode 0755" \
+    test "$(stat -c %a "$unpacked/usr/lib/cups/backend/tessal")" = 755
+check "/etc/default/tessal is a conffile" \
+    bash -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./conffiles | grep -qx /etc/default/tessal"
+
+if [ "$(id -u)" = 0 ]; then
+    root=""
+    dpkg -s tessal >/dev/null 2>&1 || we_installed=1
+    if dpkg -i "$deb" >"$work/dpkg.log" 2>&1; then
+        pass "dpkg -i installs the package"
+    else
+        cat "$work/dpkg.log"
+        fail "dpkg -i installs the package"
+        we_installed=0
+    fi
+    if command -v systemd-analyze >/dev/null; then
+        out=$(systemd-analyze verify /usr/lib/systemd/system/tessal.service 2>&1)
+        check "systemd-analyze verify of the installed unit is clean" test -z "$out"
+        [ -z "$out" ] || echo "$out"
+    fi
+    check "man finds the installed tessal(8)" bash -c "man -w 8 tessal >/dev/null 2>&1"
+else
+    echo "note: not root, so the package is only unpacked and the CUPS part is skipped"
+    root=$unpacked
+fi
+
+check "tessal -v prints its version" \
+    test "$("$root/usr/sbin/tessal" -v 2>&1)" = "tessal v.0.90.03"
+check "the backend reports its scheme" \
+    test "$("$root/usr/lib/cups/backend/tessal")" = 'network tessal "Unknown" "tessal MFP over TCP"'
+
+head -c 300000 /dev/urandom >"$work/job1.bin"
+if start_daemon "$root" "$work/sink1.prn" "$work/daemon1.log"; then
+    pass "the installed daemon listens on the simulator"
+    "$root/usr/bin/tessal-client" -q -p "$daemon_port" print "$work/job1.bin"
+    check "tessal-client prints through the installed daemon byte for byte" \
+        cmp -s "$work/job1.bin" "$work/sink1.prn"
+else
+    fail "the installed daemon listens on the simulator"
+    cat "$work/daemon1.log"
+fi
+
+# 2. Printing through a real cupsd on loopback, with a configuration of its own.
+if [ "$(id -u)" = 0 ]; then
+    echo "== cups"
+    if ! command -v cupsd >/dev/null || ! command -v lpadmin >/dev/null; then
+        (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q cups) \
+            >"$work/apt.log" 2>&1 || tail -20 "$work/apt.log"
+    fi
+    check "cups is installed" command -v cupsd
+    cups="$work/cups"
+    mkdir -p "$cups"/{spool,cache,state,log,tmp}
+    chmod -R 755 "$cups"
+    chmod 1777 "$cups/tmp"
+    cups_port=$(free_port)
+    sock="$cups/cups.sock"
+    cat >"$cups/cupsd.conf" <<EOF
+LogLevel debug
+Listen 127.0.0.1:$cups_port
+Listen $sock
+Browsing No
+WebInterface No
+DefaultAuthType None
+<Location />
+  Order allow,deny
+  Allow from 127.0.0.1
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+EOF
+    cat >"$cups/cups-files.conf" <<EOF
+ServerRoot $cups
+RequestRoot $cups/spool
+CacheDir $cups/cache
+StateDir $cups/state
+TempDir $cups/tmp
+ErrorLog $cups/log/error_log
+AccessLog $cups/log/access_log
+PageLog $cups/log/page_log
+EOF
+    cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
+    pids+=($!)
+    export CUPS_SERVER=$sock
+    up=0
+    for _ in $(seq 100); do
+        lpstat -r 2>/dev/null | grep -q "is running" && { up=1; break; }
+        sleep 0.1
+    done
+    check "cupsd runs on loopback with its own configuration" test "$up" = 1
+
+    if start_daemon "" "$work/sink2.prn" "$work/daemon2.log"; then
+        uri="tessal://127.0.0.1:$daemon_port"
+        # A raw queue; should this CUPS refuse "-m raw", a queue with no driver is raw too.
+        if lpadmin -p tessal -E -v "$uri" -m raw >"$work/lpadmin.log" 2>&1 ||
+            lpadmin -p tessal -E -v "$uri" >>"$work/lpadmin.log" 2>&1; then
+            pass "lpadmin adds a queue for $uri"
+        else
+            cat "$work/lpadmin.log"
+            fail "lpadmin adds a queue for $uri"
+        fi
+        head -c 200000 /dev/urandom >"$work/job2.bin"
+        printf 'tessal test page\f' >"$work/job3.txt"
+        id2=$(lp -d tessal -o raw "$work/job2.bin" 2>&1)
+        echo "$id2"
+        check "lp prints a file to the queue" \
+            wait_size "$work/sink2.prn" "$(stat -c %s "$work/job2.bin")" 60
+        check "the sink holds the file byte for byte" cmp -s "$work/job2.bin" "$work/sink2.prn"
+        lp -d tessal -o raw <"$work/job3.txt" >/dev/null 2>&1
+        cat "$work/job2.bin" "$work/job3.txt" >"$work/both.bin"
+        wait_size "$work/sink2.prn" "$(stat -c %s "$work/both.bin")" 60
+        check "a job from standard input follows byte for byte" cmp -s "$work/both.bin" "$work/sink2.prn"
+        done_jobs=0
+        for _ in $(seq 50); do
+            [ -z "$(lpstat -o tessal 2>/dev/null)" ] && { done_jobs=1; break; }
+            sleep 0.2
+        done
+        check "cupsd sees both jobs completed" \
+            bash -c "[ $done_jobs = 1 ] && [ \$(lpstat -W completed -o tessal | wc -l) -eq 2 ]"
+        check "the backend's page count reached the page log" \
+            grep -q ' 1 1 ' "$cups/log/page_log"
+        if [ "$failed" -gt 0 ]; then
+            echo "-- cupsd error_log (tail)"
+            grep -E 'tessal|ERROR|Backend' "$cups/log/error_log" | tail -40
+        fi
+    else
+        fail "the daemon for the CUPS queue listens"
+        cat "$work/daemon2.log"
+    fi
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
