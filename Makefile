@@ -1,6 +1,8 @@
 # The two commands a newcomer runs: `make run` and `make test`. Everything else is CMake.
 PRESET ?= default
 BUILD := $(if $(filter asan,$(PRESET)),build-asan,build)
+# `make run SIM=peer=sink,sink=/tmp/out` passes a configuration to the simulator.
+SIM ?=
 
 .PHONY: all build run test asan clean
 
@@ -11,7 +13,7 @@ build:
 	cmake --build --preset $(PRESET)
 
 run: build
-	./$(BUILD)/service/tessal -f -V 3 --sim
+	./$(BUILD)/service/tessal -f -V 3 --sim$(if $(SIM),=$(SIM))
 
 test: build
 	ctest --preset $(PRESET)
