@@ -79,19 +79,21 @@ int keepalive_count = 6;     // unanswered probes before the connection is dropp
 
 int access_parse_allow(const char *list, char *err, size_t errlen) {
     allow_list.clear();
-    std::string rest = list;
-    while (!rest.empty()) {
-        const auto comma = rest.find(',');
-        const std::string word = rest.substr(0, comma);
-        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+    const std::string text = list;
+    size_t at = 0;
+    for (;;) {
+        const auto comma = text.find(',', at);
+        const std::string word = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         cidr c;
         if (!parse_cidr(word, c)) {
             std::snprintf(err, errlen, "bad address range '%s' in --allow", word.c_str());
             return -1;
         }
         allow_list.push_back(c);
+        if (comma == std::string::npos)
+            return 0;
+        at = comma + 1;
     }
-    return 0;
 }
 
 int access_allowed(const struct sockaddr *sa) {

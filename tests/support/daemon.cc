@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -182,13 +183,58 @@ int connect_to(int port) {
     return fd;
 }
 
+int connect_addr(const std::string &host, int port, const std::string &from) {
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    int family = AF_INET;
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(uint16_t(port));
+        len = sizeof *v4;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        family = AF_INET6;
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(uint16_t(port));
+        len = sizeof *v6;
+    } else {
+        return -1;
+    }
+    const int fd = socket(family, SOCK_STREAM, 0);
+    if (!from.empty()) {
+        sockaddr_storage src{};
+        socklen_t src_len = 0;
+        if (family == AF_INET) {
+            auto *s4 = reinterpret_cast<sockaddr_in *>(&src);
+            s4->sin_family = AF_INET;
+            inet_pton(AF_INET, from.c_str(), &s4->sin_addr);
+            src_len = sizeof *s4;
+        } else {
+            auto *s6 = reinterpret_cast<sockaddr_in6 *>(&src);
+            s6->sin6_family = AF_INET6;
+            inet_pton(AF_INET6, from.c_str(), &s6->sin6_addr);
+            src_len = sizeof *s6;
+        }
+        if (bind(fd, reinterpret_cast<sockaddr *>(&src), src_len) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::vector<uint8_t> frame(uint8_t code, int32_t count, const std::vector<uint8_t> &payload, int64_t length) {
-    std::vector<uint8_t> f(32, 0);
+    std::vector<uint8_t> f(32 + payload.size(), 0);
     put_be32(&f[0], 0xE150ED5F);
     put_be32(&f[4], uint32_t(length >= 0 ? length : int64_t(32 + payload.size())));
     f[9] = code;
     put_be32(&f[28], uint32_t(count));
-    f.insert(f.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), f.begin() + 32);
     return f;
 }
 

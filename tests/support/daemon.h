@@ -40,6 +40,8 @@ private:
 };
 
 int connect_to(int port);  // -1 when refused
+// Connect to host:port (IPv4 or IPv6 literal) from the local address `from` ("" for any).
+int connect_addr(const std::string &host, int port, const std::string &from = "");
 
 struct reply {
     bool ok = false;  // 32 header bytes arrived
