@@ -4,7 +4,7 @@ BUILD := $(if $(filter asan,$(PRESET)),build-asan,build)
 # `make run SIM=peer=sink,sink=/tmp/out` passes a configuration to the simulator.
 SIM ?=
 
-.PHONY: all build run test asan clean
+.PHONY: all build run test asan bench clean
 
 all: build
 
@@ -20,6 +20,10 @@ test: build
 
 asan:
 	$(MAKE) test PRESET=asan
+
+# The figures of bench/: a table on stdout, bench/out/results.csv and bench/out/throughput.png.
+bench: build
+	bench/run.sh $(BUILD)
 
 clean:
 	rm -rf build build-asan build-fuzz

@@ -1,0 +1,200 @@
+// tessal_link_bench: the IEEE 1284 link in-process on the simulator, with Google Benchmark.
+//
+// The link runs as a service process runs it (open and probe the port, negotiate ECP, FIFO
+// block transfers) on a simulator with a virtual clock, so the link-time figures come from the
+// simulator's clock rather than from this machine's speed, and the access counts are exact.
+// Google Benchmark's own timings say what the simulator costs in real time.
+//
+//   tessal_link_bench [--rows=CSV] [google benchmark options]
+// With --rows, the figures 5c, 5d and 6 are written there for tessal_bench to merge.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/report.h"
+#include "ieee1284/ieee1284.h"
+#include "port/io.h"
+#include "port/regs.h"
+#include "sim/sim.h"
+
+namespace {
+
+constexpr double kLinkRate = 2000000;  // bytes per second, as figure 5 on the real clock
+constexpr int64_t kRequest = 8 * 1024 * 1024 - 32;  // the largest payload of one request
+
+std::map<std::string, bench::row> figures;  // filled by the benchmarks, written by main
+
+// An opened, negotiated port on a fresh simulator, as a service process has it after INIT.
+class sim_link {
+public:
+    explicit sim_link(const std::string &config) {
+        char err[256] = "";
+        sim_ = sim_create(config.c_str(), err, sizeof err);
+        if (!sim_) {
+            error_ = err;
+            return;
+        }
+        lp_io_use(sim_backend(sim_));
+        lp_port_forget();
+        lp_fifo_surplus_clear();
+        if (lp_io_acquire(0x378) != 0) {
+            error_ = "acquire failed";
+            return;
+        }
+        port_ = lp_port_open(0x378);
+        lp_negotiate(port_, LP_MODE_ECP);
+    }
+    ~sim_link() {
+        if (sim_) {
+            lp_port_forget();
+            lp_fifo_surplus_clear();
+            sim_destroy(sim_);
+        }
+    }
+    sim_link(const sim_link &) = delete;
+    sim_link &operator=(const sim_link &) = delete;
+
+    const std::string &error() const { return error_; }
+    struct port_data *port() const { return port_; }
+    uint64_t now_us() const { return sim_now_us(sim_); }
+    uint64_t accesses() const {
+        sim_counters c;
+        sim_get_counters(sim_, &c);
+        uint64_t n = 0;
+        for (int r = 0; r < SIM_NREGS; r++)
+            n += c.reads[r] + c.writes[r];  // a string output counts each of its bytes
+        return n;
+    }
+
+private:
+    sim *sim_ = nullptr;
+    struct port_data *port_ = nullptr;
+    std::string error_;
+};
+
+std::string source_file() {
+    static std::string path;
+    if (path.empty()) {
+        char tmpl[] = "/tmp/tessal-bench-source-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        if (fd >= 0) {
+            if (ftruncate(fd, off_t(1) << 30) != 0) {
+                // A short source only makes reads fall short; the benchmark reports that.
+            }
+            close(fd);
+            path = tmpl;
+        }
+    }
+    return path;
+}
+
+// Link time and accesses of one transfer direction, summed over the timed iterations.
+struct tally {
+    uint64_t bytes = 0, virtual_us = 0, accesses = 0;
+    void report(benchmark::State &state) const {
+        const double mbps = virtual_us ? double(bytes) / double(virtual_us) : NAN;  // bytes/us = MB/s
+        state.counters["virtual_MBps"] = mbps;
+        state.counters["link_fraction"] = mbps * 1e6 / kLinkRate;
+        state.counters["accesses_per_byte"] = bytes ? double(accesses) / double(bytes) : NAN;
+        state.SetBytesProcessed(int64_t(bytes));
+    }
+};
+
+void record(const std::string &direction, const tally &t, bool is_write) {
+    const double mbps = t.virtual_us ? double(t.bytes) / double(t.virtual_us) : NAN;
+    const double per_byte = t.bytes ? double(t.accesses) / double(t.bytes) : NAN;
+    bench::row speed{is_write ? "5c" : "5d",
+                     "link-layer " + direction + " of 8 MiB, link 2 MB/s, virtual clock (1 us a port access)",
+                     "MB/s", mbps, kLinkRate / 1e6, "link rate",
+                     {bench::bound::ratio_at_least, is_write ? 0.95 : 0.9}};
+    bench::row accesses{is_write ? "6a" : "6b", "port accesses per payload byte, FIFO " + direction,
+                        "accesses/byte", per_byte, 1.0, "one access per byte",
+                        is_write ? bench::target{bench::bound::value_at_most, 1.07} : bench::target{}};
+    figures[speed.figure] = speed;
+    figures[accesses.figure] = accesses;
+}
+
+void BM_FifoWrite(benchmark::State &state) {
+    sim_link l("clock=virtual,rate=2000000,peer=sink,sink=/dev/null");
+    if (!l.error().empty()) {
+        state.SkipWithError(l.error().c_str());
+        return;
+    }
+    std::vector<uint8_t> data(size_t(state.range(0)), 0x5A);
+    tally t;
+    for (auto _ : state) {
+        const uint64_t t0 = l.now_us(), a0 = l.accesses();
+        const uint64_t n = m_mfp_fifo_write_block(l.port(), data.data(), data.size());
+        t.virtual_us += l.now_us() - t0;
+        t.accesses += l.accesses() - a0;
+        t.bytes += n;
+        if (n != data.size())
+            state.SkipWithError("the write fell short");
+    }
+    t.report(state);
+    if (state.range(0) == kRequest)
+        record("write", t, true);
+}
+
+void BM_FifoRead(benchmark::State &state) {
+    sim_link l("clock=virtual,rate=2000000,peer=source,source=" + source_file());
+    if (!l.error().empty()) {
+        state.SkipWithError(l.error().c_str());
+        return;
+    }
+    std::vector<uint8_t> data(size_t(state.range(0)));
+    tally t;
+    for (auto _ : state) {
+        // As a READ request does it: the block, then the turn back to forward.
+        const uint64_t t0 = l.now_us(), a0 = l.accesses();
+        const uint64_t n = lp_fifo_read_block(l.port(), data.data(), data.size());
+        lp_fifo_read_finish(l.port());
+        t.virtual_us += l.now_us() - t0;
+        t.accesses += l.accesses() - a0;
+        t.bytes += n;
+        if (n != data.size())
+            state.SkipWithError("the read fell short");
+    }
+    t.report(state);
+    if (state.range(0) == kRequest)
+        record("read", t, false);
+}
+
+// Few iterations: each is seconds of virtual link time, and the figures are exact after one.
+BENCHMARK(BM_FifoWrite)->Arg(64 * 1024)->Arg(kRequest)->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FifoRead)->Arg(64 * 1024)->Arg(kRequest)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string rows_path;
+    std::vector<char *> args;
+    for (int i = 0; i < argc; i++) {
+        if (std::strncmp(argv[i], "--rows=", 7) == 0)
+            rows_path = argv[i] + 7;
+        else
+            args.push_back(argv[i]);
+    }
+    int n = int(args.size());
+    benchmark::Initialize(&n, args.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (!source_file().empty())
+        unlink(source_file().c_str());
+    if (!rows_path.empty()) {
+        std::ofstream out(rows_path);
+        out << bench::csv_header() << "\n";
+        for (const auto &[name, r] : figures)
+            out << bench::csv_line(r) << "\n";
+        if (!out)
+            return 1;
+    }
+    return 0;
+}
