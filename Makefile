@@ -18,6 +18,9 @@ run: build
 test: build
 	ctest --preset $(PRESET)
 
+package: build
+	cmake --build --preset $(PRESET) --target package
+
 asan:
 	$(MAKE) test PRESET=asan
 
