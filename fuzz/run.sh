@@ -13,6 +13,10 @@ seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
+if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+    echo "fuzz: needs clang++ and the libFuzzer runtime (Debian: apt-get install clang libclang-rt-14-dev)"
+    exit 1
+fi
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
 if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$build_log" 2>&1; then
