@@ -31,6 +31,8 @@ struct surplus_store {
 
 uint64_t take_surplus(uint8_t *buf, uint64_t len) {
     const uint64_t n = std::min<uint64_t>(len, surplus.count);
+    if (n == 0)
+        return 0;  // a read of nothing may come with no buffer at all
     std::memcpy(buf, surplus.bytes + surplus.head, n);
     surplus.head += uint32_t(n);
     surplus.count -= uint32_t(n);
