@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -193,6 +194,8 @@ server::server(const std::vector<std::string> &argv, int port, const std::string
     pid_ = fork();
     if (pid_ == 0) {
         setpgid(0, 0);
+        // Killed with the driver, even when the driver itself is killed before it can clean up.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (log >= 0) {
             dup2(log, 1);
