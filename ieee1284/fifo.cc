@@ -204,6 +204,22 @@ uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len) 
     return len - left;
 }
 
+int lp_fifo_write_drain(struct port_data *port) {
+    port = port->phys;
+    if (port->phase != LP_PH_FWD_IDLE)
+        return 0;  // a read ends in PS/2 mode with the FIFO emptied; nothing forward is pending
+    uint8_t e = lp_inb(lp_ecr_addr(port));
+    if ((e & 0xE0) != 0x60)
+        return 0;  // not in ECP FIFO mode: no write has left bytes behind
+    const int64_t deadline = lp_ticks() + kStallTicks;
+    while (!(e & 0x01)) {
+        if (passed(deadline))
+            return 1;
+        e = lp_inb(lp_ecr_addr(port));
+    }
+    return 0;
+}
+
 int lp_fifo_read_finish(struct port_data *port) {
     port = port->phys;
     // Only a read that reached the reverse data phase can have left peripheral bytes in the

@@ -45,6 +45,10 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode);
 uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint64_t len);
 uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len);
 int lp_fifo_read_finish(struct port_data *port);
+// Waits (at most 5 s) for bytes a FIFO write left in the FIFO to reach the peripheral, so a
+// termination or a hand-over of the port that follows cannot cut them off. 0 when the FIFO is
+// empty or not in forward ECP use, 1 when it did not empty in time.
+int lp_fifo_write_drain(struct port_data *port);
 // Bytes taken out of the FIFO after a read and not yet handed out.
 uint32_t lp_fifo_surplus(void);
 // Forget them (tests, and a harness that reuses a process for several ports).

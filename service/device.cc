@@ -45,19 +45,29 @@ int dpa_init(int negotiate) {
         }
         open_port = lp_port_open(kPortBase);
     }
-    if (negotiate)
+    if (negotiate) {
+        lp_fifo_write_drain(open_port);  // a negotiation starts with a termination
         lp_negotiate(open_port, LP_MODE_ECP);
+    }
     return 0;
 }
 
 void dpa_reset(void) {
     if (!dpa_ready())
         return;  // never opened, or already given back
+    // A WRITE returns once its bytes are in the FIFO; the termination must not cut off the last
+    // of them on their way to a slow peripheral.
+    lp_fifo_write_drain(open_port);
     lp_negotiate(open_port, LP_MODE_COMPAT);
     port_lock_drop();
 }
 
-void dpa_release(void) { port_lock_drop(); }
+void dpa_release(void) {
+    // Likewise when the connection ends without RESET: the next holder's probe empties the FIFO.
+    if (dpa_ready())
+        lp_fifo_write_drain(open_port);
+    port_lock_drop();
+}
 
 void hex_dump(const uint8_t *data, int32_t size) {
     std::printf(" [");

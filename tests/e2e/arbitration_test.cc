@@ -135,7 +135,9 @@ TEST(Arbitration, HolderKilledMidTransferLetsTheNextClientPrint) {
     expect_ok(tc_reset(next), 0);
     const auto got = e2e::slurp_bytes(sink);
     ASSERT_GE(got.size(), job.size());
-    EXPECT_TRUE(std::equal(job.begin(), job.end(), got.end() - long(job.size())));
+    const auto found = std::search(got.begin(), got.end(), job.begin(), job.end());
+    EXPECT_TRUE(std::equal(job.begin(), job.end(), got.end() - long(job.size())))
+        << "sink " << got.size() << " bytes, job found at " << (found - got.begin());
     unlink(sink.c_str());
 }
 

@@ -77,6 +77,28 @@ TEST(Transfer, PrintJobOfSeveralRequestsLandsIntactInTheSink) {
     unlink(sink.c_str());
 }
 
+TEST(Transfer, ResetOrHangUpRightAfterAWriteOnASlowLinkLosesNothing) {
+    // A WRITE returns once its bytes are in the FIFO; at 2000 bytes/s the last 16 need 8 ms
+    // more to reach the peripheral, far longer than the RESET that follows takes.
+    for (const bool hang_up : {false, true}) {
+        const std::string sink = e2e::temp_file("sink");
+        e2e::daemon_on_sim d("clock=virtual,rate=2000,peer=sink,sink=" + sink);
+        const auto job = e2e::pattern(500, 7);
+        {
+            tc_client c = d.connect();
+            expect_ok(tc_init(c), 0);
+            expect_ok(tc_write(c, job), job.size());
+            if (!hang_up)
+                expect_ok(tc_reset(c), 0);
+        }
+        tc_client next = d.connect();  // the next holder's INIT flushes the sink of the last one
+        expect_ok(tc_init(next), 0);
+        expect_ok(tc_reset(next), 0);
+        EXPECT_EQ(e2e::slurp_bytes(sink), job) << (hang_up ? "hang-up" : "RESET");
+        unlink(sink.c_str());
+    }
+}
+
 TEST(Transfer, WriteCountClampedToThePayloadSentAndZeroMeansUpToTheFirstZero) {
     e2e::daemon_on_sim d(kEcho);
     const int fd = testd::connect_to(d.port());
