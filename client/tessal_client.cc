@@ -180,23 +180,6 @@ std::string reply_problem(const tc_result &r) {
     return "";
 }
 
-// Fills `buf` from `fd` unless the input ends first; returns the bytes read or -1.
-ssize_t fill(int fd, std::vector<uint8_t> &buf) {
-    size_t got = 0;
-    while (got < buf.size()) {
-        const ssize_t r = read(fd, buf.data() + got, buf.size() - got);
-        if (r == 0)
-            break;
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        got += size_t(r);
-    }
-    return ssize_t(got);
-}
-
 bool put_all(int fd, const uint8_t *p, size_t n) {
     while (n > 0) {
         const ssize_t w = write(fd, p, n);
@@ -236,7 +219,7 @@ std::string send_stream(session &s, int fd, const std::string &file, uint64_t *w
     std::vector<uint8_t> &buf = s.buffer();
     uint64_t offered = 0;
     for (;;) {
-        const ssize_t n = fill(fd, buf);
+        const ssize_t n = read_full(fd, buf.data(), buf.size());  // short only at the end of input
         if (n < 0)
             return format("cannot read %s: %s", shown(file), std::strerror(errno));
         if (n == 0)

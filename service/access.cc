@@ -137,27 +137,11 @@ int listen_socket_at(const char *addr, int port) {
         log_error("bad listen address '%s'", addr);
         return -1;
     }
-    const int sock = socket(AF_INET6, SOCK_STREAM, 0);
-    if (sock < 0) {
-        log_error_errno("socket open failed");
-        return -1;
-    }
-    set_int(sock, SOL_SOCKET, SO_REUSEADDR, 1);
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
     sa.sin6_addr = v6;
     sa.sin6_port = htons(uint16_t(port));
-    if (bind(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
-        log_error_errno("socket bind failed");
-        close(sock);
-        return -1;
-    }
-    if (listen(sock, 5) < 0) {
-        log_error_errno("socket listen failed");
-        close(sock);
-        return -1;
-    }
-    return sock;
+    return listen_on(reinterpret_cast<sockaddr *>(&sa), sizeof sa);
 }
 
 void access_tune_connection(int fd) {

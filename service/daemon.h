@@ -21,6 +21,8 @@ extern const char *help_text;     // usage, with one %d for the default port
 // listener.cc
 void go_background(void);
 int listen_socket(uint32_t addr, int port);
+// Socket, SO_REUSEADDR, bind and listen on any address family, with the error lines.
+int listen_on(const struct sockaddr *sa, unsigned int len);
 int accept_client(int sock, int verbose);
 
 // access.cc: where the daemon listens and who may connect.

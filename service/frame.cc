@@ -7,16 +7,7 @@
 
 namespace {
 
-uint32_t get_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
 bool retry(int err) { return err == EAGAIN || err == EINTR; }
 
@@ -76,9 +67,9 @@ int32_t recv_request(int fd, uint8_t *buf, size_t cap, int *code_out, int32_t *c
     const ssize_t h = read_full(fd, buf, MSG_HEADER_SIZE);
     if (h < MSG_HEADER_SIZE)
         return h < 0 ? int32_t(h) : 0;  // no request: error before any byte, or cut short
-    if (get_be32(buf) != MSG_MAGIC)
+    if (msg_get_be32(buf) != MSG_MAGIC)
         return -1;
-    const uint32_t length = get_be32(buf + 4);
+    const uint32_t length = msg_get_be32(buf + 4);
     if (length > MSG_HEADER_SIZE) {
         size_t payload = length - MSG_HEADER_SIZE;
         if (payload > cap - MSG_HEADER_SIZE)
@@ -87,7 +78,7 @@ int32_t recv_request(int fd, uint8_t *buf, size_t cap, int *code_out, int32_t *c
             return 0;
     }
     *code_out = buf[9];
-    *count_out = int32_t(get_be32(buf + 28));
+    *count_out = int32_t(msg_get_be32(buf + 28));
     // length 0 ends the connection like end of stream; 2^31 and above come out negative.
     return int32_t(length);
 }
@@ -97,12 +88,12 @@ int send_reply(int fd, uint8_t *buf, size_t cap, int status, size_t payload_len,
         return -1;
     const size_t length = payload_len + MSG_HEADER_SIZE;
     std::memset(buf, 0, MSG_HEADER_SIZE);
-    put_be32(buf, MSG_MAGIC);
-    put_be32(buf + 4, uint32_t(length));
+    msg_put_be32(buf, MSG_MAGIC);
+    msg_put_be32(buf + 4, uint32_t(length));
     buf[8] = 1;
     buf[9] = uint8_t(status);
-    put_be32(buf + 12, uint32_t(getpid()));
-    put_be32(buf + 28, uint32_t(count));
+    msg_put_be32(buf + 12, uint32_t(getpid()));
+    msg_put_be32(buf + 28, uint32_t(count));
     return write_full(fd, buf, length) == ssize_t(length) ? 0 : -1;
 }
 

@@ -39,6 +39,17 @@ enum msg_code {
     MSG_FAIL = 65,
 };
 
+// Big-endian 32-bit fields, as every header carries them.
+static inline uint32_t msg_get_be32(const uint8_t *p) {
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+static inline void msg_put_be32(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
+}
+
 // "READ", "WRITE", "INIT", "RESET", "OK", "FAIL", or "Unknown" for any other value.
 const char *msg_code_name(int value);
 

@@ -53,8 +53,8 @@ void go_background(void) {
     }
 }
 
-int listen_socket(uint32_t addr, int port) {
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+int listen_on(const struct sockaddr *sa, unsigned int len) {
+    const int sock = socket(sa->sa_family, SOCK_STREAM, 0);
     if (sock < 0) {
         log_error_errno("socket open failed");
         return -1;
@@ -65,11 +65,7 @@ int listen_socket(uint32_t addr, int port) {
         close(sock);
         return -1;
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(addr);
-    sa.sin_port = htons(uint16_t(port));  // only the low 16 bits reach the address
-    if (bind(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+    if (bind(sock, sa, len) < 0) {
         log_error_errno("socket bind failed");
         close(sock);
         return -1;
@@ -80,6 +76,14 @@ int listen_socket(uint32_t addr, int port) {
         return -1;
     }
     return sock;
+}
+
+int listen_socket(uint32_t addr, int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(addr);
+    sa.sin_port = htons(uint16_t(port));  // only the low 16 bits reach the address
+    return listen_on(reinterpret_cast<sockaddr *>(&sa), sizeof sa);
 }
 
 int accept_client(int sock, int verbose) {

@@ -1,5 +1,7 @@
 #include "tests/client/fake_server.h"
 
+#include "service/frame.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,16 +15,7 @@ namespace {
 // No test waits this long unless the code under test hangs; then the test fails instead.
 constexpr int POLL_LIMIT_MS = 10000;
 
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
-uint32_t get_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
@@ -59,7 +52,7 @@ bool give(int fd, const bytes &b) {
 bool next_request(int fd, bytes &req) {
     if (!take(fd, 32, req))
         return !req.empty();
-    const uint32_t length = get_be32(req.data() + 4);
+    const uint32_t length = msg_get_be32(req.data() + 4);
     if (length > 32)
         take(fd, std::min<size_t>(length - 32, 16u << 20), req);
     return true;
@@ -133,11 +126,11 @@ bytes reply_msg(int status, uint32_t count, uint32_t pid, std::span<const uint8_
     b[1] = 0x50;
     b[2] = 0xED;
     b[3] = 0x5F;
-    put_be32(&b[4], uint32_t(32 + payload.size()));
+    msg_put_be32(&b[4], uint32_t(32 + payload.size()));
     b[8] = 1;
     b[9] = uint8_t(status);
-    put_be32(&b[12], pid);
-    put_be32(&b[28], count);
+    msg_put_be32(&b[12], pid);
+    msg_put_be32(&b[28], count);
     b.insert(b.end(), payload.begin(), payload.end());
     return b;
 }
@@ -148,10 +141,10 @@ bytes request_header(int code, uint32_t count, size_t payload_len) {
     b[1] = 0x50;
     b[2] = 0xED;
     b[3] = 0x5F;
-    put_be32(&b[4], uint32_t(32 + payload_len));
+    msg_put_be32(&b[4], uint32_t(32 + payload_len));
     b[8] = 1;
     b[9] = uint8_t(code);
-    put_be32(&b[28], count);
+    msg_put_be32(&b[28], count);
     return b;
 }
 

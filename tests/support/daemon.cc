@@ -1,5 +1,7 @@
 #include "tests/support/daemon.h"
 
+#include "service/frame.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,16 +39,7 @@ std::string temp_path(const char *what) {
     return std::string(tmpl) + "." + what;
 }
 
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
-uint32_t get_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 // Reads exactly n bytes unless the stream ends or the time runs out.
 size_t read_n(int fd, uint8_t *buf, size_t n, int timeout_ms) {
@@ -230,10 +223,10 @@ int connect_addr(const std::string &host, int port, const std::string &from) {
 
 std::vector<uint8_t> frame(uint8_t code, int32_t count, const std::vector<uint8_t> &payload, int64_t length) {
     std::vector<uint8_t> f(32 + payload.size(), 0);
-    put_be32(&f[0], 0xE150ED5F);
-    put_be32(&f[4], uint32_t(length >= 0 ? length : int64_t(32 + payload.size())));
+    msg_put_be32(&f[0], 0xE150ED5F);
+    msg_put_be32(&f[4], uint32_t(length >= 0 ? length : int64_t(32 + payload.size())));
     f[9] = code;
-    put_be32(&f[28], uint32_t(count));
+    msg_put_be32(&f[28], uint32_t(count));
     std::copy(payload.begin(), payload.end(), f.begin() + 32);
     return f;
 }
@@ -255,12 +248,12 @@ reply read_reply(int fd, int timeout_ms) {
     if (read_n(fd, h, 32, timeout_ms) != 32)
         return r;
     r.ok = true;
-    r.magic = get_be32(h);
-    r.length = get_be32(h + 4);
+    r.magic = msg_get_be32(h);
+    r.length = msg_get_be32(h + 4);
     r.version = h[8];
     r.code = h[9];
-    r.pid = get_be32(h + 12);
-    r.count = get_be32(h + 28);
+    r.pid = msg_get_be32(h + 12);
+    r.count = msg_get_be32(h + 28);
     r.reserved_zero = h[10] == 0 && h[11] == 0;
     for (int i = 16; i < 28; i++)
         r.reserved_zero = r.reserved_zero && h[i] == 0;
