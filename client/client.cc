@@ -13,16 +13,7 @@
 
 namespace {
 
-uint32_t get_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
 tc_result failure(tc_errc error, std::string message) {
     tc_result r;
@@ -121,11 +112,11 @@ tc_result transact(tc_client &c, int code, uint32_t count, std::span<const uint8
     const int fd = c.sock.fd();
 
     uint8_t header[MSG_HEADER_SIZE] = {};
-    put_be32(header, MSG_MAGIC);
-    put_be32(header + 4, uint32_t(MSG_HEADER_SIZE + out.size()));
+    msg_put_be32(header, MSG_MAGIC);
+    msg_put_be32(header + 4, uint32_t(MSG_HEADER_SIZE + out.size()));
     header[8] = 1;
     header[9] = uint8_t(code);
-    put_be32(header + 28, count);
+    msg_put_be32(header + 28, count);
     if (const int err = send_message(fd, header, out); err != 0)
         return drop(c, tc_errc::broken, "sending the request failed: " + errno_text(err));
 
@@ -133,13 +124,13 @@ tc_result transact(tc_client &c, int code, uint32_t count, std::span<const uint8
     const size_t got = recv_exact(fd, header, MSG_HEADER_SIZE, &err);
     if (got < MSG_HEADER_SIZE)
         return drop(c, tc_errc::broken, cut_short("header", got, MSG_HEADER_SIZE, err));
-    if (get_be32(header) != MSG_MAGIC) {
+    if (msg_get_be32(header) != MSG_MAGIC) {
         char text[80];
         std::snprintf(text, sizeof text, "bad reply: wrong magic %02x %02x %02x %02x", header[0],
                       header[1], header[2], header[3]);
         return drop(c, tc_errc::bad_reply, text);
     }
-    const uint32_t length = get_be32(header + 4);
+    const uint32_t length = msg_get_be32(header + 4);
     if (length < MSG_HEADER_SIZE)
         return drop(c, tc_errc::bad_reply, bad("length %llu is shorter than the header", length));
     const size_t payload = length - MSG_HEADER_SIZE;
@@ -150,7 +141,7 @@ tc_result transact(tc_client &c, int code, uint32_t count, std::span<const uint8
     const int status = header[9];
     if (status != MSG_OK && status != MSG_FAIL)
         return drop(c, tc_errc::bad_reply, bad("unknown status 0x%02llx", unsigned(status)));
-    const uint32_t reply_count = get_be32(header + 28);
+    const uint32_t reply_count = msg_get_be32(header + 28);
 
     // Every check that needs only the header comes before the payload is read, so a lying
     // reply can never write past `in`.
@@ -174,7 +165,7 @@ tc_result transact(tc_client &c, int code, uint32_t count, std::span<const uint8
                             out.size()));
     }
 
-    c.last_pid = get_be32(header + 12);
+    c.last_pid = msg_get_be32(header + 12);
     tc_result r;
     r.status = status;
     r.count = reply_count;
