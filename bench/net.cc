@@ -32,17 +32,6 @@ sockaddr_in loopback(int port) {
     return sa;
 }
 
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-
-uint32_t get_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 int listen_loopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -89,7 +78,7 @@ void answer_32(int fd) {
         if (fd < 0)
             continue;
         while (recv_all(fd, buf, MSG_HEADER_SIZE)) {
-            const uint32_t length = get_be32(buf + 4);
+            const uint32_t length = msg_get_be32(buf + 4);
             const size_t payload = length > MSG_HEADER_SIZE ? length - MSG_HEADER_SIZE : 0;
             if (payload > MSG_CAPACITY - MSG_HEADER_SIZE || !recv_all(fd, buf + MSG_HEADER_SIZE, payload))
                 break;
@@ -236,11 +225,11 @@ server::~server() {
 
 void make_header(uint8_t *out, uint8_t code, uint32_t count, size_t payload) {
     std::memset(out, 0, MSG_HEADER_SIZE);
-    put_be32(out, MSG_MAGIC);
-    put_be32(out + 4, uint32_t(MSG_HEADER_SIZE + payload));
+    msg_put_be32(out, MSG_MAGIC);
+    msg_put_be32(out + 4, uint32_t(MSG_HEADER_SIZE + payload));
     out[8] = 1;
     out[9] = code;
-    put_be32(out + 28, count);
+    msg_put_be32(out + 28, count);
 }
 
 reply_info round_trip(int fd, uint8_t code, uint32_t count, const uint8_t *payload, size_t n, uint8_t *sink,
@@ -269,15 +258,15 @@ reply_info round_trip(int fd, uint8_t code, uint32_t count, const uint8_t *paylo
                 first++;
         }
     }
-    if (!recv_all(fd, head, sizeof head) || get_be32(head) != MSG_MAGIC)
+    if (!recv_all(fd, head, sizeof head) || msg_get_be32(head) != MSG_MAGIC)
         return r;
-    const uint32_t length = get_be32(head + 4);
+    const uint32_t length = msg_get_be32(head + 4);
     r.payload = length > MSG_HEADER_SIZE ? length - MSG_HEADER_SIZE : 0;
     if (r.payload > sink_len || !recv_all(fd, sink, r.payload))
         return r;
     r.status = head[9];
-    r.pid = get_be32(head + 12);
-    r.count = get_be32(head + 28);
+    r.pid = msg_get_be32(head + 12);
+    r.count = msg_get_be32(head + 28);
     r.ok = true;
     return r;
 }
