@@ -262,7 +262,14 @@ INSTANTIATE_TEST_SUITE_P(
                       transfer_case{"", 1u << 20}, transfer_case{"", (8u << 20) - 32},
                       transfer_case{"fifo=4,wthr=2,rthr=2", 3}, transfer_case{"fifo=4,wthr=2,rthr=2", 1000},
                       transfer_case{"fifo=64", 63}, transfer_case{"fifo=64", 65},
-                      transfer_case{"fifo=64", 1000}));
+                      transfer_case{"fifo=64", 1000}),
+    [](const ::testing::TestParamInfo<transfer_case> &info) {
+        // "fifo16_1000": test names that say what the case is, stable from build to build.
+        std::string fifo = info.param.config[0] ? std::string(info.param.config) : "fifo=16";
+        fifo = fifo.substr(0, fifo.find(','));
+        fifo.erase(fifo.find('='), 1);
+        return fifo + "_" + std::to_string(info.param.size);
+    });
 
 // The reverse FIFO pulls ahead of a small read; what it pulled is handed out by the next read, so
 // many small READ requests reassemble the whole stream.
