@@ -21,9 +21,23 @@ const char *msg_code_name(int value) {
     case MSG_WRITE: return "WRITE";
     case MSG_INIT: return "INIT";
     case MSG_RESET: return "RESET";
+    case MSG_DEVICE_ID: return "DEVICE_ID";
     case MSG_OK: return "OK";
     case MSG_FAIL: return "FAIL";
     default: return "Unknown";
+    }
+}
+
+const char *msg_fail_text(uint32_t reason) {
+    switch (reason) {
+    case MSG_FAIL_BUSY: return "printer busy";
+    case MSG_FAIL_PORT_ACCESS: return "the daemon cannot reach the parallel port";
+    case MSG_FAIL_NO_PERIPHERAL: return "no answer to the IEEE 1284 negotiation (printer off or not connected?)";
+    case MSG_FAIL_REFUSED: return "the printer refused ECP mode";
+    case MSG_FAIL_NEGOTIATION: return "the IEEE 1284 negotiation did not complete";
+    case MSG_FAIL_TOO_MANY: return "too many connections";
+    case MSG_FAIL_NO_ID: return "no Device ID from the printer";
+    default: return "unspecified";
     }
 }
 

@@ -35,9 +35,28 @@ enum msg_code {
     MSG_WRITE = 1,
     MSG_INIT = 2,
     MSG_RESET = 3,
+    MSG_DEVICE_ID = 4,  // the printer's IEEE 1284 Device ID as payload; an older daemon answers
+                        // it with an empty OK, which a client reads as "no ID available"
     MSG_OK = 64,
     MSG_FAIL = 65,
 };
+
+// Why an INIT (or DEVICE_ID) was answered FAIL: carried in the reply's `count`, which those
+// requests otherwise leave 0, so a client can tell a busy printer from a broken one. Older clients
+// ignore the count of an INIT reply. READ and WRITE replies keep count = bytes moved (0 on FAIL).
+enum msg_fail_reason {
+    MSG_FAIL_UNSPECIFIED = 0,
+    MSG_FAIL_BUSY = 1,           // another client held the port for the whole wait
+    MSG_FAIL_PORT_ACCESS = 2,    // the daemon could not reach the port's registers
+    MSG_FAIL_NO_PERIPHERAL = 3,  // nobody answered the IEEE 1284 negotiation (event 2)
+    MSG_FAIL_REFUSED = 4,        // the peripheral refused the mode
+    MSG_FAIL_NEGOTIATION = 5,    // the peripheral answered, then did not finish the negotiation
+    MSG_FAIL_TOO_MANY = 6,       // the daemon's connection caps refused this client
+    MSG_FAIL_NO_ID = 7,          // DEVICE_ID: the peripheral gave no usable Device ID
+};
+
+// A short phrase for each reason ("printer busy", ...), "unspecified" for unknown values.
+const char *msg_fail_text(uint32_t reason);
 
 // Big-endian 32-bit fields, as every header carries them.
 static inline uint32_t msg_get_be32(const uint8_t *p) {

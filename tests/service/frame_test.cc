@@ -230,7 +230,8 @@ TEST(CodeNames, EveryValueHasAName) {
     EXPECT_STREQ(msg_code_name(3), "RESET");
     EXPECT_STREQ(msg_code_name(64), "OK");
     EXPECT_STREQ(msg_code_name(65), "FAIL");
-    EXPECT_STREQ(msg_code_name(4), "Unknown");
+    EXPECT_STREQ(msg_code_name(4), "DEVICE_ID");
+    EXPECT_STREQ(msg_code_name(5), "Unknown");
     EXPECT_STREQ(msg_code_name(-1), "Unknown");
 }
 
