@@ -10,6 +10,7 @@
 #include "port/io.h"
 #include "port/log.h"
 #include "service/daemon.h"
+#include "service/frame.h"
 #include "service/requests.h"
 
 namespace {
@@ -30,18 +31,18 @@ void dpa_set_client(int fd) { client_fd = fd; }
 int dpa_ready(void) { return open_port != nullptr && port_lock_held(); }
 
 int dpa_init(int negotiate) {
-    if (port_lock_take(client_fd) != 0)
-        return -1;
+    if (const int why = port_lock_take(client_fd); why != 0)
+        return why;  // busy for the whole wait, or the client left
     if (open_port == nullptr) {
         const int err = lp_io_acquire(kPortBase);  // the one place root is needed
         if (err != 0) {
             log_error("port access failed, %s", std::strerror(err));
             port_lock_drop();
-            return -1;
+            return MSG_FAIL_PORT_ACCESS;
         }
         if (drop_root() != 0) {
             dpa_must_end = 1;
-            return -1;
+            return MSG_FAIL_PORT_ACCESS;
         }
         open_port = lp_port_open(kPortBase);
     }
