@@ -222,6 +222,12 @@ int port_lock_take(int client_fd) {
         watch_pid(holder_w, portshare_holder());
         watch_pid(head_w, head == entry ? -1 : head);
         portshare_unlock();
+        if (conn_now_ms() >= deadline) {
+            result = MSG_FAIL_BUSY;
+            log_trace(2, "Port busy: %s (pid %d) waited %lld ms, answered FAIL\n", peer, int(getpid()),
+                      static_cast<long long>(conn_now_ms() - start));
+            break;
+        }
         if (!still_alive(holder_w) || !still_alive(head_w))
             continue;
         pollfd p[4] = {{wake_fd, POLLIN, 0}, {holder_w.fd, POLLIN, 0}, {head_w.fd, POLLIN, 0},
@@ -231,17 +237,10 @@ int port_lock_take(int client_fd) {
             until = std::min(until, conn_now_ms() + kRetryMs);
         const int n = conn_poll(p, 4, until, 1);
         // A client that left, or a daemon that stops, ends the wait as if it had timed out.
-        if (n < 0) {
+        if (n < 0 || (p[3].revents != 0 && client_gone(p[3])))
             result = MSG_FAIL_BUSY;
-        } else if (p[3].revents != 0 && client_gone(p[3])) {
-            result = MSG_FAIL_BUSY;
-        } else if (p[3].revents != 0) {
+        else if (p[3].revents != 0)
             watch_client = false;  // half-closed with requests still to serve: no more to learn there
-        } else if (n == 0 && conn_now_ms() >= deadline) {
-            result = MSG_FAIL_BUSY;
-            log_trace(2, "Port busy: %s (pid %d) waited %lld ms, answered FAIL\n", peer, int(getpid()),
-                      static_cast<long long>(conn_now_ms() - start));
-        }
     }
     unwatch(holder_w);
     unwatch(head_w);
