@@ -137,12 +137,13 @@ void abort_connection(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
-bool report(conn_result r, int fd, const char *what) {
+// True when the transfer went through; otherwise the connection ends, with a line saying why.
+bool report(conn_result r, int fd, bool reply) {
     if (r == CONN_IDLE)
         log_trace(2, "Client idle for %s, closing\n", seconds(idle_timeout_ms));
     else if (r == CONN_SLOW)
-        log_trace(2, "Client too slow %s, closing\n", what);
-    if (r == CONN_SLOW || r == CONN_IDLE)
+        log_trace(2, "Client too slow %s, closing\n", reply ? "reading its reply" : "sending a request");
+    if (r == CONN_SLOW && reply)
         abort_connection(fd);
     return r == CONN_DONE;
 }
@@ -190,7 +191,7 @@ extern "C" int serve_client(int fd) {
         }
         const int64_t start = conn_now_ms();
         conn_limits lim = message_limits(start, MSG_HEADER_SIZE);
-        if (!report(conn_read(fd, buf + got, MSG_HEADER_SIZE - size_t(got), &lim), fd, "sending a request"))
+        if (!report(conn_read(fd, buf + got, MSG_HEADER_SIZE - size_t(got), &lim), fd, false))
             break;
         uint32_t length = 0;
         int code = 0;
@@ -203,7 +204,7 @@ extern "C" int serve_client(int fd) {
         const bool store = code == MSG_WRITE && write_goes_ahead(count);
         lim = message_limits(start, MSG_HEADER_SIZE + kept);
         const conn_result r = store ? conn_read(fd, payload, kept, &lim) : conn_skip(fd, payload, kKeptBytes, kept, &lim);
-        if (!report(r, fd, "sending a request"))
+        if (!report(r, fd, false))
             break;
         const int32_t received = store ? int32_t(kept) : 0;
         payload[received] = 0;  // the sentinel that bounds the zero-byte scan
@@ -212,7 +213,7 @@ extern "C" int serve_client(int fd) {
         const size_t out = MSG_HEADER_SIZE + rep.payload;
         lim = message_limits(conn_now_ms(), out);
         lim.idle_ms = 0;
-        if (!report(conn_write(fd, buf, out, &lim), fd, "reading its reply"))
+        if (!report(conn_write(fd, buf, out, &lim), fd, true))
             break;
         release_pages(buf, std::max(out, MSG_HEADER_SIZE + size_t(received)));
         idle_since = conn_now_ms();
