@@ -154,8 +154,8 @@ int stop_in_order(int sock, int sig) {
 
 extern "C" {
 
-int max_connections = 64;
-int max_per_peer = 16;
+int max_connections = 128;
+int max_per_peer = 64;
 
 void go_background(void) {
     std::signal(SIGHUP, on_hangup);
