@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr",
 };
 
 __attribute__((format(printf, 3, 4))) int refuse(char *err, size_t errlen, const char *fmt, ...) {

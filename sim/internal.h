@@ -20,6 +20,10 @@ constexpr int kFifoMax = 1024;
 constexpr uint64_t kEchoCapacity = 16u << 20;   // the echo queue holds 16 MiB
 constexpr uint32_t kFileBuf = 64u << 10;         // sink and source are written and read in 64 KiB
 
+// What the bytes in the FIFO are: written in test mode, printed (written in mode 011 with the
+// lines forward), or pulled from the peripheral.
+enum fifo_kind : uint8_t { FIFO_TEST, FIFO_FORWARD, FIFO_REVERSE };
+
 // One reverse symbol as it goes over the wire: a data byte, or a command byte (PeriphAck low).
 struct symbol {
     uint8_t byte;
@@ -35,7 +39,9 @@ struct port_state {
     uint8_t fifo[kFifoMax];
     uint32_t head;
     uint32_t count;
-    bool fifo_reverse;     // the bytes in the FIFO came from the peripheral
+    uint8_t fifo_kind;     // enum fifo_kind of the bytes in the FIFO
+    bool reverse;          // the data lines are inputs (set in mode 001 only, kept elsewhere)
+    bool contention;       // host and peripheral both drive the data lines
     uint32_t run_pending;  // 0, or n + 1 after a run-length count: copies of the next data byte
     uint32_t run_left;     // copies of run_byte still to go into the FIFO
     uint8_t run_byte;
@@ -82,7 +88,6 @@ struct sim {
     size_t map_len;
     uint64_t vclock_ns;            // virtual clock
     int64_t mono_start_ns;         // real clock origin (CLOCK_MONOTONIC)
-    struct timeval wall_start;     // what the virtual clock reads as wall time at 0
     uint64_t period_ns;            // one byte on the link; 0 = unlimited
     int trace_fd;
     int sink_fd;
@@ -108,6 +113,8 @@ void port_write(struct sim *sim, int reg, uint8_t value);
 int port_reg(uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
+// Event 47 with a run-length count taken and its data byte not: the byte crosses now.
+void port_finish_run(struct sim *sim);
 
 // periph.cc: the peripheral as a table of (state, event) -> action.
 void periph_reset(struct sim *sim);
@@ -122,6 +129,8 @@ uint8_t periph_lines(const struct sim *sim);
 bool periph_takes_forward(struct sim *sim, uint64_t t);
 void periph_take(struct sim *sim, uint8_t byte, bool command);
 bool periph_sends_reverse(const struct sim *sim);
+// After event 40 and until event 47 the peripheral drives the data lines.
+bool periph_drives(const struct sim *sim);
 // The port hardware took the symbol at the head of the reverse stream.
 void periph_hw_took(struct sim *sim);
 bool fault(const struct sim *sim, int which);

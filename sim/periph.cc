@@ -3,8 +3,9 @@
 // Events are the edges of the four host control lines, taken from each CONTROL write in a fixed
 // order (1284Active first, since termination and negotiation outrank everything else, then nInit,
 // nAutoFd, nStrobe), plus a tick at every access for what the peripheral does without a host
-// edge: acknowledging a reversal once the forward FIFO has drained, and presenting the next
-// reverse byte. Every answer is on the status lines by the next access.
+// edge: acknowledging a reversal, and presenting the next reverse byte. Every answer is on the
+// status lines by the next access. Like a real one, the peripheral acknowledges a reversal
+// whatever the host's FIFO still holds: draining it first is the host's business.
 //
 // In ECR mode 011 the port hardware owns HostClk and HostAck, so the byte handshakes of the
 // software path are ignored there; negotiation, termination and the direction changes are not.
@@ -130,8 +131,8 @@ void a_fwd_init_low(struct sim *sim) {
     }
 }
 
-void a_rev_req_tick(struct sim *sim) {  // event 40, once the forward bytes are all here
-    if (!port_fifo_has_forward(sim) && !fault(sim, SIM_FAULT_NO_REVERSE))
+void a_rev_req_tick(struct sim *sim) {  // event 40: the peripheral drives the lines from now
+    if (!fault(sim, SIM_FAULT_NO_REVERSE))
         go(sim, SIM_P_REV_IDLE);
 }
 
@@ -165,7 +166,8 @@ void a_rev_ack(struct sim *sim) {
 
 void a_rev_next(struct sim *sim) { go(sim, SIM_P_REV_IDLE); }  // event 46
 
-void a_to_forward(struct sim *sim) {  // event 47 -> 49
+void a_to_forward(struct sim *sim) {  // event 47 -> 49; a run's pair is completed first
+    port_finish_run(sim);
     go(sim, fault(sim, SIM_FAULT_NO_FORWARD) ? SIM_P_REV_STUCK : SIM_P_FWD_IDLE);
 }
 
@@ -285,13 +287,14 @@ bool paused(struct sim *sim, uint64_t t) {
 
 bool periph_takes_forward(struct sim *sim, uint64_t t) {
     const int s = sim->periph.state;
-    if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY && s != SIM_P_REV_REQ)
+    if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY)
         return false;
     if (fault(sim, SIM_FAULT_STALL) && sim->periph.taken >= fault_arg(sim, SIM_FAULT_STALL, 0))
         return false;
     if (paused(sim, t))
         return false;
-    return peer_room(sim, 1);
+    // A peer with no room (the echo queue full) is a busy printer: it takes nothing, drops nothing.
+    return peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1);
 }
 
 // A forward byte reaches the peripheral. Commands: a run-length count (bit 7 clear) makes the
@@ -309,6 +312,12 @@ void periph_take(struct sim *sim, uint8_t byte, bool command) {
         peer_put(sim, byte);
     p.taken += copies;
     sim->counters.bytes_to_peer += copies;
+}
+
+bool periph_drives(const struct sim *sim) {
+    const int s = sim->periph.state;
+    return !fault(sim, SIM_FAULT_NO_PERIPHERAL) &&
+           (s == SIM_P_REV_IDLE || s == SIM_P_REV_PRESENT || s == SIM_P_REV_ACKED);
 }
 
 bool periph_sends_reverse(const struct sim *sim) {

@@ -58,7 +58,7 @@ TEST(SimConfig, EveryKey) {
 
 TEST(SimConfig, EveryFaultName) {
     const char *names[] = {"no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low", "pause:5"};
+                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low", "pause:5", "no-ecr"};
     for (int i = 0; i < SIM_NFAULTS; i++) {
         sim_config c;
         char err[128] = "";
