@@ -218,6 +218,35 @@ TEST_F(Probe, NoEcrMeansNoAccessAtAll) {
     EXPECT_EQ(parport_pc_private_data.fifo_size, 7);
 }
 
+// ---- Ports the FIFO transfers cannot use ---------------------------------------------------------
+
+// Nothing answers at 0x778 to 0x77A (a port set to SPP or EPP, an emulated ISA port): it reads 0xFF,
+// "empty" and "full" at once. One read tells, and the probe touches nothing there.
+TEST_F(Probe, OpeningAPortWithoutEcpRegistersReadsTheEcrOnceAndProbesNothing) {
+    io.set(kEcr, 0xFF);
+    EXPECT_EQ(lp_port_open(0x378), &port_data);
+    EXPECT_EQ(io.str(), "R 77a ff\nW 77a 34\nW 378 00\nW 37a 00\n");
+    EXPECT_EQ(parport_pc_private_data.ecr_present, 0);
+    EXPECT_EQ(lp_port_has_fifo(&port_data), 0);
+}
+
+// Only a FIFO the probe measured is usable: one of depth 0 shows empty and full at once like a
+// missing ECR, and one that never reports full is no FIFO.
+TEST_F(Probe, OnlyAMeasuredFifoIsUsable) {
+    const struct {
+        int depth, ecr_present, usable;
+    } rows[] = {{16, 1, 1}, {0, 0, 0}, {100'000, 1, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.depth);
+        lp_port_forget();
+        model = ecp_model{};
+        model.depth = row.depth;
+        lp_port_open(0x378);
+        EXPECT_EQ(parport_pc_private_data.ecr_present, row.ecr_present);
+        EXPECT_EQ(lp_port_has_fifo(&port_data), row.usable);
+    }
+}
+
 // ---- cnfgA: bits 6:4 give the FIFO word size -------------------------------------------------
 
 TEST_F(Probe, CnfgADecodesBitsSixToFourOnly) {
