@@ -112,10 +112,10 @@ void a_fwd_strobe_low(struct sim *sim) {  // event 35 -> PeriphAck high (event 3
         go(sim, SIM_P_FWD_BUSY);
 }
 
-// Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled
-// peripheral keeps PeriphAck high.
+// Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled,
+// paused or full peripheral keeps PeriphAck high.
 void a_fwd_strobe_high(struct sim *sim) {
-    if (!periph_takes_forward(sim, now_ns(sim)) || !peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1))
+    if (!periph_takes_forward(sim, now_ns(sim)))
         return;
     periph_take(sim, sim->port.data, autofd_low(sim));
     go(sim, SIM_P_FWD_IDLE);
