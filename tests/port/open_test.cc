@@ -230,23 +230,6 @@ TEST_F(Probe, OpeningAPortWithoutEcpRegistersReadsTheEcrOnceAndProbesNothing) {
     EXPECT_EQ(lp_port_has_fifo(&port_data), 0);
 }
 
-// Only a FIFO the probe measured is usable: one of depth 0 shows empty and full at once like a
-// missing ECR, and one that never reports full is no FIFO.
-TEST_F(Probe, OnlyAMeasuredFifoIsUsable) {
-    const struct {
-        int depth, ecr_present, usable;
-    } rows[] = {{16, 1, 1}, {0, 0, 0}, {100'000, 1, 0}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.depth);
-        lp_port_forget();
-        model = ecp_model{};
-        model.depth = row.depth;
-        lp_port_open(0x378);
-        EXPECT_EQ(parport_pc_private_data.ecr_present, row.ecr_present);
-        EXPECT_EQ(lp_port_has_fifo(&port_data), row.usable);
-    }
-}
-
 // ---- cnfgA: bits 6:4 give the FIFO word size -------------------------------------------------
 
 TEST_F(Probe, CnfgADecodesBitsSixToFourOnly) {
