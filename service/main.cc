@@ -195,6 +195,8 @@ int main(int argc, char **argv) {
         return 2;
     if (port_lock_setup(o.sim) != 0)
         return 2;
+    if (dpa_surplus_setup() != 0)
+        return 2;
 
     // Block until a connection waits: an idle daemon uses no processor time.
     for (;;) {

@@ -54,7 +54,7 @@ reply dispatch(int code, int32_t count, uint8_t *payload, int32_t received) {
     switch (code) {
     case MSG_READ: return do_read(payload, count);
     case MSG_WRITE: return do_write(payload, count, received);
-    case MSG_INIT: return dpa_init(1) == 0 ? reply{} : fail();
+    case MSG_INIT: if (const int why = dpa_init(1)) return {MSG_FAIL, 0, why}; return {};
     case MSG_RESET: dpa_reset(); return {};
     default:
         log_error("Unknown command 0x%02x", code);

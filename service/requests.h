@@ -26,7 +26,7 @@ int serve_client(int fd);
 extern struct port_data *open_port;  // empty until the first INIT that acquired the port
 extern int fifo_mode;                // 1: hardware-FIFO transfers; 0: software handshake
 // Open the port on the first INIT (acquire, probe) and, when negotiate is set, negotiate ECP.
-// Result 0, or -1 when the port could not be acquired (the INIT is answered FAIL).
+// Result 0, or the msg_fail_reason the INIT is answered FAIL with (the port is then given back).
 int dpa_init(int negotiate);
 void dpa_reset(void);
 int dpa_read(uint8_t *buf, int32_t size);
@@ -42,6 +42,10 @@ int dpa_ready(void);
 void dpa_set_client(int fd);
 // Give up the port when the connection ends, so a waiting service process can take it.
 void dpa_release(void);
+// The store for reverse bytes pulled in beyond a READ, shared by every service process so they
+// go to the next READ of whoever holds the port. In the listener, before any fork: 0, or -1
+// after an error line.
+int dpa_surplus_setup(void);
 
 // portlock.cc: one service process at a time drives the port. The lock is taken by the first
 // INIT and dropped at RESET or when the connection ends; the kernel drops it when its holder dies.
