@@ -292,6 +292,8 @@ int main(int argc, char **argv) {
         return 2;
     if (port_lock_setup(o.sim) != 0)
         return 2;
+    if (dpa_surplus_setup() != 0)
+        return 2;
     if (verbose > 0)
         std::printf("Device: %s, port %d\n", o.device, o.port);
     if (!o.foreground)

@@ -22,6 +22,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "ieee1284/ieee1284.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -60,9 +62,10 @@ struct ps_region {
     uint32_t next_ticket;
     uint32_t now_serving;  // the holder's ticket
     struct ps_entry entries[PS_ENTRIES];
-    // Reserved: the surplus store of reverse bytes (struct lp_surplus of ieee1284/ieee1284.h), which
-    // must outlive the service process that read them. Only the holder of the flock touches it.
-    alignas(64) unsigned char surplus[4096];
+    // The surplus store: reverse bytes the port pulled in beyond a READ, which belong to the port
+    // and so outlive the service process (and the daemon) that read them. Only the holder of the
+    // flock touches it.
+    alignas(64) struct lp_surplus surplus;
     // The Device ID cache; also only touched by the holder of the flock.
     struct ps_devid_cache devid;
 };

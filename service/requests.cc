@@ -73,10 +73,7 @@ reply dispatch(int code, int32_t count, uint8_t *payload, int32_t received) {
     switch (code) {
     case MSG_READ: return do_read(payload, count);
     case MSG_WRITE: return do_write(payload, count, received);
-    case MSG_INIT: {
-        const int why = dpa_init(1);
-        return why == 0 ? reply{} : reply{MSG_FAIL, 0, why};
-    }
+    case MSG_INIT: if (const int why = dpa_init(1)) return {MSG_FAIL, 0, why}; return {};
     case MSG_RESET: dpa_reset(); return {};
     default:
         // Any client can send these; the journal gets a few, not a flood.

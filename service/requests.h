@@ -55,7 +55,7 @@ conn_result conn_write(int fd, const void *buf, size_t n, const struct conn_limi
 extern struct port_data *open_port;  // empty until the first INIT that acquired the port
 extern int fifo_mode;                // 1: hardware-FIFO transfers; 0: software handshake
 // Open the port on the first INIT (acquire, probe) and, when negotiate is set, negotiate ECP.
-// Result 0, or why the INIT is answered FAIL (enum msg_fail_reason, carried in the reply's count).
+// Result 0, or the msg_fail_reason the INIT is answered FAIL with (the port is then given back).
 int dpa_init(int negotiate);
 void dpa_reset(void);
 int dpa_read(uint8_t *buf, int32_t size);
@@ -71,6 +71,10 @@ int dpa_ready(void);
 void dpa_set_client(int fd);
 // Give up the port when the connection ends, so a waiting service process can take it.
 void dpa_release(void);
+// The store for reverse bytes pulled in beyond a READ, shared by every service process so they
+// go to the next READ of whoever holds the port. In the listener, before any fork: 0, or -1
+// after an error line.
+int dpa_surplus_setup(void);
 
 // portlock.cc: one service process at a time drives the port, and the others wait their turn in
 // order of arrival (service/portshare.h). The port is taken by the first INIT and given back at

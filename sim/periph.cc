@@ -3,8 +3,9 @@
 // Events are the edges of the four host control lines, taken from each CONTROL write in a fixed
 // order (1284Active first, since termination and negotiation outrank everything else, then nInit,
 // nAutoFd, nStrobe), plus a tick at every access for what the peripheral does without a host
-// edge: acknowledging a reversal once the forward FIFO has drained, and presenting the next
-// reverse byte. Every answer is on the status lines by the next access.
+// edge: acknowledging a reversal, and presenting the next reverse byte. Every answer is on the
+// status lines by the next access. Like a real one, the peripheral acknowledges a reversal
+// whatever the host's FIFO still holds: draining it first is the host's business.
 //
 // In ECR mode 011 the port hardware owns HostClk and HostAck, so the byte handshakes of the
 // software path are ignored there; negotiation, termination and the direction changes are not.
@@ -111,10 +112,10 @@ void a_fwd_strobe_low(struct sim *sim) {  // event 35 -> PeriphAck high (event 3
         go(sim, SIM_P_FWD_BUSY);
 }
 
-// Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled
-// peripheral keeps PeriphAck high.
+// Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled,
+// paused or full peripheral keeps PeriphAck high.
 void a_fwd_strobe_high(struct sim *sim) {
-    if (!periph_takes_forward(sim) || !peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1))
+    if (!periph_takes_forward(sim, now_ns(sim)))
         return;
     periph_take(sim, sim->port.data, autofd_low(sim));
     go(sim, SIM_P_FWD_IDLE);
@@ -130,8 +131,8 @@ void a_fwd_init_low(struct sim *sim) {
     }
 }
 
-void a_rev_req_tick(struct sim *sim) {  // event 40, once the forward bytes are all here
-    if (!port_fifo_has_forward(sim) && !fault(sim, SIM_FAULT_NO_REVERSE))
+void a_rev_req_tick(struct sim *sim) {  // event 40: the peripheral drives the lines from now
+    if (!fault(sim, SIM_FAULT_NO_REVERSE))
         go(sim, SIM_P_REV_IDLE);
 }
 
@@ -165,7 +166,8 @@ void a_rev_ack(struct sim *sim) {
 
 void a_rev_next(struct sim *sim) { go(sim, SIM_P_REV_IDLE); }  // event 46
 
-void a_to_forward(struct sim *sim) {  // event 47 -> 49
+void a_to_forward(struct sim *sim) {  // event 47 -> 49; a run's pair is completed first
+    port_finish_run(sim);
     go(sim, fault(sim, SIM_FAULT_NO_FORWARD) ? SIM_P_REV_STUCK : SIM_P_FWD_IDLE);
 }
 
@@ -266,13 +268,33 @@ uint8_t periph_status(const struct sim *sim) {
 
 uint8_t periph_lines(const struct sim *sim) { return sim->periph.lines; }
 
-bool periph_takes_forward(const struct sim *sim) {
+namespace {
+
+// fault=pause:MS@N: the first time a byte is offered after N were taken, the peripheral starts
+// taking nothing for MS ms; it comes once.
+bool paused(struct sim *sim, uint64_t t) {
+    periph_state &p = sim->periph;
+    if (!fault(sim, SIM_FAULT_PAUSE) || p.taken < sim->cfg.fault_at[SIM_FAULT_PAUSE])
+        return false;
+    if (!p.pause_started) {
+        p.pause_started = true;
+        p.pause_end_ns = t + uint64_t(fault_arg(sim, SIM_FAULT_PAUSE, 0)) * 1000000;
+    }
+    return t < p.pause_end_ns;
+}
+
+}  // namespace
+
+bool periph_takes_forward(struct sim *sim, uint64_t t) {
     const int s = sim->periph.state;
-    if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY && s != SIM_P_REV_REQ)
+    if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY)
         return false;
     if (fault(sim, SIM_FAULT_STALL) && sim->periph.taken >= fault_arg(sim, SIM_FAULT_STALL, 0))
         return false;
-    return peer_room(sim, 1);
+    if (paused(sim, t))
+        return false;
+    // A peer with no room (the echo queue full) is a busy printer: it takes nothing, drops nothing.
+    return peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1);
 }
 
 // A forward byte reaches the peripheral. Commands: a run-length count (bit 7 clear) makes the
@@ -290,6 +312,12 @@ void periph_take(struct sim *sim, uint8_t byte, bool command) {
         peer_put(sim, byte);
     p.taken += copies;
     sim->counters.bytes_to_peer += copies;
+}
+
+bool periph_drives(const struct sim *sim) {
+    const int s = sim->periph.state;
+    return !fault(sim, SIM_FAULT_NO_PERIPHERAL) &&
+           (s == SIM_P_REV_IDLE || s == SIM_P_REV_PRESENT || s == SIM_P_REV_ACKED);
 }
 
 bool periph_sends_reverse(const struct sim *sim) {

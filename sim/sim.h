@@ -37,6 +37,10 @@ struct sim_counters {
     uint64_t sleeps;              // sleep calls
     uint64_t sleep_us;            // microseconds of sleep asked for
     uint64_t clock_reads;         // clock queries
+    // Host errors: what would lose data or harm a real port. Each is also an "ERROR: sim: host
+    // error: ..." line on the console. A correct link keeps both at 0.
+    uint64_t host_errors;         // bus contention, or printed bytes lost at a mode change
+    uint64_t bytes_lost;          // printed bytes thrown away with the FIFO
 };
 
 // Faults to inject, one configuration word each: fault=NAME[:N].
@@ -53,6 +57,8 @@ enum sim_fault {
     SIM_FAULT_LONG_RUN,       // "long-run[:N]": the first reverse byte comes as a run of N (default 128)
     SIM_FAULT_ACK_HIGH,       // "ack-high": PeriphAck (Busy) stuck high, STATUS bit 0x80 always 0
     SIM_FAULT_ACK_LOW,        // "ack-low": PeriphAck (Busy) stuck low, STATUS bit 0x80 always 1
+    SIM_FAULT_PAUSE,          // "pause:MS[@N]": after N forward bytes (default 0) takes nothing for MS ms
+    SIM_FAULT_NO_ECR,         // "no-ecr": nothing at base + 0x400..0x402 (reads 0xFF); a PS/2 port
     SIM_NFAULTS
 };
 
@@ -74,6 +80,7 @@ struct sim_config {
     uint32_t faults;           // bit (1 << enum sim_fault) per fault selected
     uint32_t fault_arg[SIM_NFAULTS];
     int fault_has_arg[SIM_NFAULTS];
+    uint32_t fault_at[SIM_NFAULTS];  // the N of NAME:ARG@N (pause only), 0 when not given
     char sink[SIM_PATH_MAX];   // "" when not given
     char source[SIM_PATH_MAX];
     char trace[SIM_PATH_MAX];
@@ -91,7 +98,7 @@ enum sim_pstate {
     SIM_P_ECP_SETUP,    // ECP accepted, event 30 expected
     SIM_P_FWD_IDLE,     // ECP forward idle
     SIM_P_FWD_BUSY,     // ECP forward, HostClk low seen, PeriphAck high
-    SIM_P_REV_REQ,      // event 39 seen, acknowledgement waits for the forward FIFO to drain
+    SIM_P_REV_REQ,      // event 39 seen; event 40 answers it at the next access
     SIM_P_REV_IDLE,     // ECP reverse idle
     SIM_P_REV_PRESENT,  // a reverse byte on the lines, PeriphClk low
     SIM_P_REV_ACKED,    // HostAck high seen, PeriphClk high

@@ -183,6 +183,7 @@ TEST(Arbitration, HolderKilledMidTransferLetsTheNextClientPrint) {
     const std::string sink = e2e::temp_file("sink");
     // A real clock and a slow link, so the kill lands in the middle of the transfer.
     e2e::daemon_on_sim d("clock=real,rate=200000,peer=sink,sink=" + sink);
+    d.allow_host_errors();  // the killed holder's bytes still in the FIFO are lost at the next probe
     std::thread victim([&] {
         tc_client c = d.connect();
         if (tc_init(c).ok())
