@@ -7,9 +7,10 @@
 // that stops reading its reply (a zero window, which keepalive never notices) is dropped when the
 // reply makes no progress, or too little, instead of keeping the port for ever.
 //
-// SIGTERM and SIGINT stay blocked in a service process except inside these waits, so a stop
-// request can never be lost between a check of the flag and the sleep, and never interrupts a
-// transfer on the port half-way.
+// A service process that does not hold the port has nothing to finish: SIGTERM and SIGINT end it
+// at once, as they always did. Once it holds the port they are caught instead, and stay blocked
+// except inside these waits, so a stop request is never lost between a check of the flag and the
+// sleep, never interrupts a transfer on the port half-way, and the port is given back in order.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,20 +93,39 @@ int64_t conn_now_ms(void) {
     return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-void conn_stop_signals(void) {
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;  // no SA_RESTART: the wait it lands in returns at once
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+void conn_stop_signals(int holding) {
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop, &wait_mask);
-    sigdelset(&wait_mask, SIGTERM);
-    sigdelset(&wait_mask, SIGINT);
-    stop_signals = true;
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    if (holding) {
+        sa.sa_handler = on_stop;  // no SA_RESTART: the wait it lands in returns at once
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+        sigprocmask(SIG_BLOCK, &stop, &wait_mask);
+        sigdelset(&wait_mask, SIGTERM);
+        sigdelset(&wait_mask, SIGINT);
+    } else {
+        // A stop that came while the port was being given back is kept as the flag, so the
+        // connection still ends in order rather than the process dying here.
+        sigset_t pending;
+        if (stop_signals && sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) || sigismember(&pending, SIGINT))) {
+            stop_flag = 1;
+            const timespec now{};
+            while (sigtimedwait(&stop, nullptr, &now) > 0) {
+            }
+        }
+        if (stop_signals) {  // a process that never held the port still has the defaults
+            sa.sa_handler = SIG_DFL;
+            sigaction(SIGTERM, &sa, nullptr);
+            sigaction(SIGINT, &sa, nullptr);
+        }
+        sigaddset(&stop, SIGCHLD);  // the listener's: a service process has no children to wait for
+        sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    }
+    stop_signals = holding != 0;
 }
 
 int conn_stopping(void) { return stop_flag; }

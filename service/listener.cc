@@ -59,11 +59,7 @@ void stamp(const char *what) {
         close(signal_fd);
     for (const lingering &l : refused)
         close(l.fd);
-    sigset_t chld;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_UNBLOCK, &chld, nullptr);
-    conn_stop_signals();
+    conn_stop_signals(0);
     if (verbose > 2)
         stamp("Client connected at ");
     serve_client(fd);

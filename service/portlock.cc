@@ -175,13 +175,7 @@ int64_t wait_timeout_ms = 8000;
 
 int port_lock_setup(int simulated) { return portshare_setup(simulated); }
 
-void port_lock_set_client(int fd) {
-    client = fd;
-    sockaddr_storage sa{};
-    socklen_t len = sizeof sa;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0 && sa.ss_family != AF_UNIX)
-        access_describe(reinterpret_cast<sockaddr *>(&sa), peer, sizeof peer);
-}
+void port_lock_set_client(int fd) { client = fd; }
 
 int port_lock_take(int client_fd) {
     if (held)
@@ -193,6 +187,10 @@ int port_lock_take(int client_fd) {
         return MSG_FAIL_PORT_ACCESS;  // without its lock the port must not be touched
     if (client_fd >= 0)
         client = client_fd;
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    if (getpeername(client, reinterpret_cast<sockaddr *>(&sa), &len) == 0 && sa.ss_family != AF_UNIX)
+        access_describe(reinterpret_cast<sockaddr *>(&sa), peer, sizeof peer);  // for the queue's view
     portshare_lock();
     entry = portshare_claim(PS_WAITING, peer);
     if (entry >= 0)
@@ -212,6 +210,7 @@ int port_lock_take(int client_fd) {
         bool outsider = false;
         portshare_lock();
         if (try_take(outsider)) {
+            conn_stop_signals(1);  // from now on a stop gives the port back in order
             portshare_bump();
             portshare_unlock();
             held = true;
@@ -267,6 +266,7 @@ void port_lock_drop(void) {
     log_trace(2, "Job ended: %s, pid %d, %llu bytes to the device, %llu from it, %lld.%03lld s\n", peer,
               int(getpid()), static_cast<unsigned long long>(job_to), static_cast<unsigned long long>(job_from),
               static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
+    conn_stop_signals(0);
 }
 
 int port_lock_held(void) { return held || portshare_region() == nullptr; }

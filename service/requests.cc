@@ -177,13 +177,16 @@ extern "C" int serve_client(int fd) {
     for (;;) {
         if (conn_stopping())
             break;
-        // The header: what is already there is taken at once; otherwise wait for its first byte.
-        ssize_t got = recv(fd, buf, MSG_HEADER_SIZE, MSG_DONTWAIT);
+        // The header. With nothing to time and no queue to watch, the process sleeps in recv
+        // itself, as a plain blocking server would; otherwise what is there is taken at once, or
+        // it waits for the first byte with its bounds.
+        const bool plain = idle_timeout_ms == 0 && port_lock_wake_fd() < 0;
+        ssize_t got = recv(fd, buf, MSG_HEADER_SIZE, plain ? 0 : MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             break;
         if (got < 0) {
             got = 0;
-            if (!wait_for_request(fd, idle_since))
+            if (!plain && !wait_for_request(fd, idle_since))
                 break;
         }
         const int64_t start = conn_now_ms();
@@ -200,7 +203,9 @@ extern "C" int serve_client(int fd) {
         // Only a WRITE that will be carried out needs its payload; any other is read and dropped.
         const bool store = code == MSG_WRITE && write_goes_ahead(count);
         lim = message_limits(start, MSG_HEADER_SIZE + kept);
-        const conn_result r = store ? conn_read(fd, payload, kept, &lim) : conn_skip(fd, payload, kKeptBytes, kept, &lim);
+        const conn_result r = kept == 0 ? CONN_DONE
+                              : store   ? conn_read(fd, payload, kept, &lim)
+                                        : conn_skip(fd, payload, kKeptBytes, kept, &lim);
         if (!report(r, fd, false))
             break;
         const int32_t received = store ? int32_t(kept) : 0;

@@ -41,8 +41,9 @@ struct conn_limits {
     int64_t deadline;  // conn_now_ms() by which the whole transfer must be done; 0: none
 };
 int64_t conn_now_ms(void);  // CLOCK_MONOTONIC
-// In a service process: SIGTERM and SIGINT set a flag, and get through only inside conn_poll.
-void conn_stop_signals(void);
+// In a service process: while it holds the port (holding 1), SIGTERM and SIGINT set a flag and get
+// through only inside conn_poll; otherwise (0) they end the process at once.
+void conn_stop_signals(int holding);
 int conn_stopping(void);
 // ppoll until deadline_ms (0: none). With stoppable, -1 (EINTR) once a stop was asked for.
 int conn_poll(struct pollfd *fds, nfds_t n, int64_t deadline_ms, int stoppable);
