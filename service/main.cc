@@ -57,8 +57,8 @@ const char *long_help =
     "  --io-timeout S  : close a connection whose request or reply makes no progress for\n"
     "                    S seconds, or moves slower than 16 KiB/s after them (default 30)\n"
     "  --wait-timeout S: an INIT waits S seconds for a busy port, then FAIL (default 8)\n"
-    "  --hold-timeout S: a client holding the port and silent for S seconds while others wait\n"
-    "                    loses its connection; 0: never (default 300)\n"
+    "  --hold-timeout S: a client holding the port and silent for S seconds loses its\n"
+    "                    connection once another waits; 0: never (default 300)\n"
     "  --keepalive I[,N,C] : TCP keepalive: first probe after I s, then every N s, C probes\n"
     "                    (default 60,10,6)\n"
     "  --user NAME     : user a service process becomes once it holds the port (default nobody)\n\n";
