@@ -23,8 +23,7 @@ struct port_data;
 // requests.cc: how long a client may keep its service process waiting (milliseconds).
 extern int64_t idle_timeout_ms;  // no byte from the client for this long ends it; 0: never
 extern int64_t io_timeout_ms;    // a message under way that makes no progress for this long ends it
-extern int64_t hold_timeout_ms;  // a holder silent this long while others wait loses it; 0: never
-#define MIN_RATE 16384           // bytes/s a message must average once begun, after io_timeout_ms
+extern int64_t hold_timeout_ms;  // a holder silent this long loses it once another waits; 0: never
 int serve_client(int fd);
 
 // conn.cc: the waits on the client, each bounded, and the signals that stop a service process.
