@@ -393,6 +393,10 @@ TEST_P(Hostile, BoundHoldsAndANormalClientIsServedAfterwards) {
     ASSERT_GE(tmp, 0);
     close(tmp);
     const std::string sink = tmpl;
+    struct unlink_at_end {
+        std::string path;
+        ~unlink_at_end() { unlink(path.c_str()); }
+    } remove_sink{sink};  // whatever fails
     std::vector<std::string> args{"-f", "-V", "3", "-p", std::to_string(port), "--sim=clock=virtual,rate=0"};
     for (std::string o : r.options) {
         if (o.rfind("--sim=", 0) == 0) {  // the last --sim counts; SINK stands for the row's file
@@ -415,7 +419,6 @@ TEST_P(Hostile, BoundHoldsAndANormalClientIsServedAfterwards) {
         EXPECT_EQ(c.ask(MSG_WRITE, 3, {'o', 'k', '!'}).count, 3u);
         EXPECT_EQ(c.ask(MSG_RESET, 0).code, MSG_OK);
     }
-    unlink(sink.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Hostile, ::testing::Range(size_t(0), rows().size()),
