@@ -15,6 +15,7 @@
 #include "port/log.h"
 #include "service/daemon.h"
 #include "service/frame.h"
+#include "service/portshare.h"
 #include "service/requests.h"
 
 namespace {
@@ -65,8 +66,8 @@ void dpa_set_client(int fd) { client_fd = fd; }
 int dpa_ready(void) { return open_port != nullptr && port_lock_held(); }
 
 int dpa_init(int negotiate) {
-    if (port_lock_take(client_fd) != 0)
-        return MSG_FAIL_BUSY;  // the client left while it waited (or the lock itself failed)
+    if (const int why = port_lock_take(client_fd); why != 0)
+        return why;  // busy for the whole wait, or the client left
     if (open_port == nullptr) {
         const int err = lp_io_acquire(kPortBase);  // the one place root is needed
         if (err != 0) {
@@ -114,8 +115,12 @@ void dpa_release(void) {
 
 int dpa_surplus_setup(void) {
     // Bytes the port pulled in beyond a READ belong to the port, not to the service process that
-    // happened to read: one store for the whole daemon, made before any fork, which every
-    // service process inherits.
+    // happened to read: one store for the port, in its shared state (so every daemon on the port
+    // sees it), set up before any fork, which every service process inherits.
+    if (ps_region *r = portshare_region()) {
+        lp_fifo_surplus_attach(&r->surplus);
+        return 0;
+    }
     void *map = mmap(nullptr, sizeof(lp_surplus), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) {
         log_error_errno("surplus store failed");
