@@ -57,6 +57,10 @@ bool valid_ipv6(std::string_view inside, std::string &host, std::string &why) {
             return false;
         }
         zone = inside.substr(pct + 3);
+        if (zone.empty()) {
+            why = "an empty IPv6 zone";
+            return false;
+        }
     }
     in6_addr a;
     if (inet_pton(AF_INET6, std::string(addr).c_str(), &a) != 1) {
@@ -79,10 +83,6 @@ bool valid_ipv6(std::string_view inside, std::string &host, std::string &why) {
             return false;
         }
         decoded += c;
-    }
-    if (!zone.empty() && decoded.empty()) {
-        why = "an empty IPv6 zone";
-        return false;
     }
     host = std::string(addr) + (decoded.empty() ? "" : "%" + decoded);
     return true;
