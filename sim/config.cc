@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause",
 };
 
 __attribute__((format(printf, 3, 4))) int refuse(char *err, size_t errlen, const char *fmt, ...) {
@@ -69,7 +69,20 @@ int parse_fault(std::string_view value, sim_config *cfg, char *err, size_t errle
     if (colon == std::string_view::npos) {
         if (which == SIM_FAULT_SHORT)
             return refuse(err, errlen, "sim: fault 'short' needs a count (short:N)");
+        if (which == SIM_FAULT_PAUSE)
+            return refuse(err, errlen, "sim: fault 'pause' needs a length (pause:MS[@N])");
         return 0;
+    }
+    // pause:MS@N: the pause begins once N forward bytes have been taken.
+    const size_t at = which == SIM_FAULT_PAUSE ? arg.find('@') : std::string_view::npos;
+    if (at != std::string_view::npos) {
+        uint64_t n;
+        const std::string_view after = arg.substr(at + 1);
+        if (!number(after, 0xFFFFFFFFu, &n))
+            return refuse(err, errlen, "sim: bad byte count '%.*s' for fault pause (0..4294967295)",
+                          int(after.size()), after.data());
+        cfg->fault_at[which] = uint32_t(n);
+        arg = arg.substr(0, at);
     }
     const uint64_t max = which == SIM_FAULT_LONG_RUN ? 128 : which == SIM_FAULT_REFUSE ? 255 : 0xFFFFFFFFu;
     const uint64_t min = which == SIM_FAULT_LONG_RUN ? 2 : 0;

@@ -51,7 +51,9 @@ struct periph_state {
     uint8_t presented_cmd; // the presented byte is a command (PeriphAck low)
     uint32_t fwd_run;      // copies the next forward data byte stands for (host run-length count)
     uint32_t sw_run;       // same for the reverse byte the host acknowledges next (counting only)
-    uint64_t taken;        // forward data bytes taken, for the stall fault
+    uint64_t taken;        // forward data bytes taken, for the stall and pause faults
+    bool pause_started;    // fault=pause: the pause has begun (it comes once)
+    uint64_t pause_end_ns; // ... and ends here
 };
 
 struct peer_state {
@@ -115,8 +117,9 @@ void periph_control(struct sim *sim, uint8_t old);
 void periph_tick(struct sim *sim);
 uint8_t periph_status(const struct sim *sim);
 uint8_t periph_lines(const struct sim *sim);
-// The port hardware in mode 011: forward byte out, reverse symbol in.
-bool periph_takes_forward(const struct sim *sim);
+// The port hardware in mode 011: forward byte out, reverse symbol in. t is the time the next
+// forward byte is offered.
+bool periph_takes_forward(struct sim *sim, uint64_t t);
 void periph_take(struct sim *sim, uint8_t byte, bool command);
 bool periph_sends_reverse(const struct sim *sim);
 // The port hardware took the symbol at the head of the reverse stream.

@@ -114,7 +114,7 @@ void a_fwd_strobe_low(struct sim *sim) {  // event 35 -> PeriphAck high (event 3
 // Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled
 // peripheral keeps PeriphAck high.
 void a_fwd_strobe_high(struct sim *sim) {
-    if (!periph_takes_forward(sim) || !peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1))
+    if (!periph_takes_forward(sim, now_ns(sim)) || !peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1))
         return;
     periph_take(sim, sim->port.data, autofd_low(sim));
     go(sim, SIM_P_FWD_IDLE);
@@ -266,11 +266,30 @@ uint8_t periph_status(const struct sim *sim) {
 
 uint8_t periph_lines(const struct sim *sim) { return sim->periph.lines; }
 
-bool periph_takes_forward(const struct sim *sim) {
+namespace {
+
+// fault=pause:MS@N: the first time a byte is offered after N were taken, the peripheral starts
+// taking nothing for MS ms; it comes once.
+bool paused(struct sim *sim, uint64_t t) {
+    periph_state &p = sim->periph;
+    if (!fault(sim, SIM_FAULT_PAUSE) || p.taken < sim->cfg.fault_at[SIM_FAULT_PAUSE])
+        return false;
+    if (!p.pause_started) {
+        p.pause_started = true;
+        p.pause_end_ns = t + uint64_t(fault_arg(sim, SIM_FAULT_PAUSE, 0)) * 1000000;
+    }
+    return t < p.pause_end_ns;
+}
+
+}  // namespace
+
+bool periph_takes_forward(struct sim *sim, uint64_t t) {
     const int s = sim->periph.state;
     if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY && s != SIM_P_REV_REQ)
         return false;
     if (fault(sim, SIM_FAULT_STALL) && sim->periph.taken >= fault_arg(sim, SIM_FAULT_STALL, 0))
+        return false;
+    if (paused(sim, t))
         return false;
     return peer_room(sim, 1);
 }

@@ -59,12 +59,12 @@ enum link_work { LINK_IDLE, LINK_FORWARD, LINK_REVERSE };
 
 // Forward bytes go out first whatever the direction bit says: the peripheral acknowledges a
 // reversal only once they have reached it. Reverse bytes come in while nReverseRequest is low.
-link_work next_work(struct sim *sim) {
+link_work next_work(struct sim *sim, uint64_t t) {
     const port_state &p = sim->port;
     if (port_mode(sim) != kModeEcp)
         return LINK_IDLE;
     if (port_fifo_has_forward(sim))
-        return periph_takes_forward(sim) ? LINK_FORWARD : LINK_IDLE;
+        return periph_takes_forward(sim, t) ? LINK_FORWARD : LINK_IDLE;
     if (!(p.control & 0x20) || (p.control & 0x04) || p.run_left || fifo_full(sim) || !periph_sends_reverse(sim))
         return LINK_IDLE;
     symbol s;
@@ -95,7 +95,8 @@ void link_run(struct sim *sim, uint64_t now) {
     port_state &p = sim->port;
     expand_run(sim);
     for (;;) {
-        const link_work w = next_work(sim);
+        // A byte is offered to the peripheral once the one before it has crossed.
+        const link_work w = next_work(sim, sim->period_ns ? p.link_ns : now);
         if (w == LINK_IDLE) {
             p.link_ns = now;  // an idle link starts its next byte from now
             return;

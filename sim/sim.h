@@ -53,6 +53,7 @@ enum sim_fault {
     SIM_FAULT_LONG_RUN,       // "long-run[:N]": the first reverse byte comes as a run of N (default 128)
     SIM_FAULT_ACK_HIGH,       // "ack-high": PeriphAck (Busy) stuck high, STATUS bit 0x80 always 0
     SIM_FAULT_ACK_LOW,        // "ack-low": PeriphAck (Busy) stuck low, STATUS bit 0x80 always 1
+    SIM_FAULT_PAUSE,          // "pause:MS[@N]": after N forward bytes (default 0) takes nothing for MS ms
     SIM_NFAULTS
 };
 
@@ -74,6 +75,7 @@ struct sim_config {
     uint32_t faults;           // bit (1 << enum sim_fault) per fault selected
     uint32_t fault_arg[SIM_NFAULTS];
     int fault_has_arg[SIM_NFAULTS];
+    uint32_t fault_at[SIM_NFAULTS];  // the N of NAME:ARG@N (pause only), 0 when not given
     char sink[SIM_PATH_MAX];   // "" when not given
     char source[SIM_PATH_MAX];
     char trace[SIM_PATH_MAX];

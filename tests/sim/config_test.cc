@@ -51,11 +51,14 @@ TEST(SimConfig, EveryKey) {
     EXPECT_EQ(c.fault_arg[SIM_FAULT_STALL], 3u);
     EXPECT_EQ(c.fault_has_arg[SIM_FAULT_ACK_LOW], 0);
     EXPECT_EQ(c.fault_arg[SIM_FAULT_LONG_RUN], 64u);
+    ASSERT_EQ(sim_parse_config("fault=pause:250@4096", &c, err, sizeof err), 0) << err;
+    EXPECT_EQ(c.fault_arg[SIM_FAULT_PAUSE], 250u);
+    EXPECT_EQ(c.fault_at[SIM_FAULT_PAUSE], 4096u);
 }
 
 TEST(SimConfig, EveryFaultName) {
     const char *names[] = {"no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low"};
+                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low", "pause:5"};
     for (int i = 0; i < SIM_NFAULTS; i++) {
         sim_config c;
         char err[128] = "";
@@ -87,6 +90,9 @@ TEST(SimConfig, RefusalsNameTheWord) {
         {"fault=short", "sim: fault 'short' needs a count (short:N)"},
         {"fault=long-run:1", "sim: bad argument '1' for fault long-run (2..128)"},
         {"fault=refuse:256", "sim: bad argument '256' for fault refuse (0..255)"},
+        {"fault=pause", "sim: fault 'pause' needs a length (pause:MS[@N])"},
+        {"fault=pause:5@x", "sim: bad byte count 'x' for fault pause (0..4294967295)"},
+        {"fault=stall:5@3", "sim: bad argument '5@3' for fault stall (0..4294967295)"},
         {"fifo=16,,rate=0", "sim: empty word in the configuration"},
         {"fifo=16,", "sim: empty word at the end of the configuration"},
         {"virtual", "sim: 'virtual' is not key=value"},

@@ -108,6 +108,45 @@ TEST(SimFault, StallHoldsPeriphAckHighInSoftware) {
     EXPECT_EQ(sim_peer_pending(h.sim), 0u);
 }
 
+// A busy printer for a while: the FIFO stays full for the pause, then drains, and nothing is lost.
+// In software the byte strobed during the pause is not taken (PeriphAck stays high); the host
+// strobes it again once the pause is over.
+TEST(SimFault, PauseTakesNothingForItsLengthThenResumes) {
+    {
+        host h("clock=virtual,rate=0,fault=pause:10@5");
+        h.ecp();
+        h.ecr(0x74);
+        const uint64_t t0 = h.now();
+        h.outs(FIFO, pattern(16));
+        h.sleep(9000);
+        EXPECT_EQ(sim_fifo_count(h.sim), 11u);  // five taken, then the pause
+        while (!(h.ecr() & 0x01) && h.now() < t0 + 100000) {
+        }
+        EXPECT_GE(h.now(), t0 + 10000);
+        EXPECT_LE(h.now(), t0 + 10100);
+        std::vector<uint8_t> got(32);
+        got.resize(sim_peer_take(h.sim, got.data(), got.size()));
+        EXPECT_EQ(got, pattern(16));
+    }
+    {
+        host h("clock=virtual,fault=pause:1");
+        h.ecp();
+        h.ctl(0x04);
+        h.out(DATA, 'p');
+        h.ctl(0x05);
+        h.ctl(0x04);  // HostClk high during the pause: not taken
+        EXPECT_FALSE(h.wait(0x80, 0x80, 100));
+        h.sleep(1000);
+        h.ctl(0x05);
+        h.ctl(0x04);  // again after it
+        EXPECT_TRUE(h.wait(0x80, 0x80, 100));
+        uint8_t b = 0;
+        EXPECT_EQ(sim_peer_take(h.sim, &b, 1), 1u);
+        EXPECT_EQ(b, 'p');
+        EXPECT_EQ(sim_peer_pending(h.sim), 0u);
+    }
+}
+
 TEST(SimFault, ShortSendsNBytesThenNothing) {
     host h("clock=virtual,rate=0,fault=short:10");
     h.ecp();
