@@ -46,7 +46,9 @@ protected:
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string test = info->name();
         std::replace(test.begin(), test.end(), '/', '_');  // parameterised names hold a '/'
-        made_.push_back(::testing::TempDir() + "tessal_client_" + test + "_" + name);
+        // The pid keeps runs of the suite from other worktrees on this machine apart.
+        made_.push_back(::testing::TempDir() + "tessal_client_" + std::to_string(getpid()) + "_" +
+                        test + "_" + name);
         return made_.back();
     }
 
