@@ -80,6 +80,7 @@ struct backend_run {
     std::string input;
     bool close_input = true;
     std::string stderr_wait;  // send SIGTERM once standard error shows this
+    int term_delay_ms = 0;    // ... and this much later
 };
 
 outcome run_backend(const backend_run &r, const std::string &dir) {
@@ -128,6 +129,7 @@ outcome run_backend(const backend_run &r, const std::string &dir) {
         }
         if (!termed && !r.stderr_wait.empty() &&
             slurp(err_path).find(r.stderr_wait) != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.term_delay_ms));
             kill(pid, SIGTERM);
             termed = true;
         }
@@ -396,6 +398,7 @@ struct script_case {
     int status;
     std::vector<std::string> says;  // in this order on standard error
     std::vector<int> codes;         // the requests the fake received
+    int cancel_delay_ms = 0;        // the SIGTERM comes this much after cancel_at shows
 };
 
 void PrintTo(const script_case &k, std::ostream *os) { *os << k.name; }
@@ -412,9 +415,10 @@ TEST_P(BackendScripted, SaysWhatHappensAndEndsAtOnceWhenCancelled) {
     const std::string uri =
         "tessal://127.0.0.1:" + std::to_string(k.connections > 0 ? srv.port() : full.port());
     const auto t0 = std::chrono::steady_clock::now();
-    const outcome o = run_backend({job_args(), uri, "hello", k.cancel_at.empty(), k.cancel_at},
-                                  dir.path);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
+    const int delay = k.cancel_delay_ms;
+    const outcome o = run_backend(
+        {job_args(), uri, "hello", k.cancel_at.empty(), k.cancel_at, delay}, dir.path);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900 + delay));
     EXPECT_EQ(o.status, k.status) << o.err;
     size_t at = 0;
     for (const std::string &line : k.says) {
@@ -462,7 +466,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {"INFO: Job cancelled after 0 bytes"}, {MSG_INIT}},
         script_case{"CancelWaitingForAWrite", {{reply_msg(MSG_OK, 0)}, quiet()}, 1,
                     "INFO: Sending the print job", 1, {"INFO: Job cancelled after 0 bytes"},
-                    {MSG_INIT, MSG_WRITE}},
+                    {MSG_INIT, MSG_WRITE},
+                    // The WRITE goes out right after that line with nothing said: a moment later.
+                    300},
         // Between requests the connection is sound, so the port goes back at once with RESET.
         script_case{"CancelInTheBackOffGivesThePortBack",
                     {{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 1)}, {reply_msg(MSG_OK, 0)}}, 1,
