@@ -55,6 +55,12 @@ void lp_terminate(struct port_data *port) {
 }
 
 int32_t lp_negotiate(struct port_data *port, int32_t mode) {
+    int32_t missing;
+    return lp_negotiate_event(port, mode, &missing);
+}
+
+int32_t lp_negotiate_event(struct port_data *port, int32_t mode, int32_t *missing) {
+    *missing = 0;  // stays 0 when the peripheral answered every event, accepting or refusing
     port = port->phys;
     lp_terminate(port);
     if (mode == LP_MODE_COMPAT)
@@ -82,13 +88,16 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
         lp_ctl_update(port, 0x0A, 0x08);
         lp_read_status(port);
         port->phase = LP_PH_FWD_IDLE;
+        *missing = 2;
         return -1;
     }
     lp_ctl_update(port, 0x01, 0x01);   // event 3: nStrobe low latches the request
     lp_usleep(5);
     lp_ctl_update(port, 0x03, 0x00);   // event 4: nStrobe high, nAutoFd high
-    if (lp_wait_status(port, 0x40, 0x40) != 0)  // event 6: nAck high
+    if (lp_wait_status(port, 0x40, 0x40) != 0) {  // event 6: nAck high
+        *missing = 6;
         return refuse(port);
+    }
     // The status is read for every code; nibble mode is accepted whatever its XFlag says.
     const uint8_t xflag = lp_read_status(port) & 0x10;
     if (mode != 0 && !xflag)
