@@ -84,35 +84,6 @@ TEST(SimNegotiation, XFlagPerRequest) {
     }
 }
 
-// The Device ID in nibble mode, driven by hand: events 7 and 10 per nibble, low nibble first.
-// The ID replaces the MFP's data for this negotiation only; the echo queue is not touched.
-TEST(SimDeviceId, NibbleStreamIsLengthThenString) {
-    host h("clock=virtual,id=MFG:Acme;MDL:Z,1;");
-    const std::vector<uint8_t> echo = {1, 2, 3};
-    ASSERT_EQ(sim_peer_push(h.sim, echo.data(), echo.size()), echo.size());
-    ASSERT_EQ(h.negotiate(0x04), 0xD0);
-    EXPECT_STREQ(h.state(), "nib-idle");
-    std::string got;
-    while (!(h.status() & 0x08)) {  // nDataAvail low: a byte waits
-        uint8_t byte = 0;
-        for (int half = 0; half < 2; half++) {
-            h.ctl(0x06);  // event 7: HostBusy low
-            const uint8_t s = h.status();
-            ASSERT_EQ(s & 0x40, 0x00) << "event 9";
-            byte |= uint8_t((((s >> 3) & 0x07) | ((~s >> 4) & 0x08)) << (4 * half));
-            h.ctl(0x04);  // event 10: HostBusy high
-            ASSERT_EQ(h.status() & 0x40, 0x40) << "event 11";
-        }
-        got += char(byte);
-        ASSERT_LT(got.size(), 100u);
-    }
-    EXPECT_EQ(got, std::string("\0\x13MFG:Acme;MDL:Z,1;", 19));
-    EXPECT_EQ(h.status(), 0xF8);  // idle, nothing more: nDataAvail and AckDataReq high
-    EXPECT_EQ(sim_peer_pending(h.sim), echo.size());
-    h.terminate();
-    EXPECT_STREQ(h.state(), "compat");
-}
-
 // In ECP FIFO mode the port hardware drives nAutoFd, so the host's HostBusy never reaches the
 // peripheral: no nibble is presented.
 TEST(SimDeviceId, NibbleHandshakeNeedsTheLinesInSoftwareHands) {
