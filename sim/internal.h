@@ -60,6 +60,9 @@ struct periph_state {
     uint64_t taken;        // forward data bytes taken, for the stall and pause faults
     bool pause_started;    // fault=pause: the pause has begun (it comes once)
     uint64_t pause_end_ns; // ... and ends here
+    bool id_stream;        // an ID request was accepted: the reverse stream is the Device ID
+    uint32_t id_size;      // bytes of that stream: the two length bytes and the string
+    uint32_t id_sent;      // bytes of it the host has taken
 };
 
 struct peer_state {
@@ -144,5 +147,15 @@ bool peer_peek(struct sim *sim, symbol *out);
 void peer_pop(struct sim *sim);
 uint64_t peer_pending(const struct sim *sim);
 void peer_flush(struct sim *sim);
+
+// devid.cc: the Device ID stream, and the nibble-mode handshake that carries it.
+// Start the ID stream (on) or go back to the peer's own reverse data (off), at each event 6.
+void id_begin(struct sim *sim, bool on);
+bool id_peek(const struct sim *sim, symbol *out);
+void id_pop(struct sim *sim);
+// Actions of the nibble states: HostBusy low (event 7) and high (event 10).
+void nib_busy_low(struct sim *sim);
+void nib_busy_high(struct sim *sim);
+uint8_t nib_status(const struct sim *sim);
 
 }  // namespace sim_impl

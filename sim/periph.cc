@@ -76,15 +76,20 @@ void a_neg_answer(struct sim *sim) {
     if (strobe_low(sim) || autofd_low(sim))
         return;
     const uint8_t req = sim->periph.request;
-    const bool known = req == 0x00 || req == 0x01 || req == 0x10 || req == 0x30 || req == 0x40 || req == 0x80;
-    const bool accepted = known && !refused(sim, req);
+    // The Device ID is offered in nibble (0x04) and ECP (0x14) mode; byte mode is not modelled.
+    const bool id = req == 0x04 || req == 0x14;
+    const bool known = req == 0x00 || req == 0x01 || req == 0x10 || req == 0x30 || req == 0x40 || req == 0x80 || id;
+    const bool accepted = known && !refused(sim, req) && !(id && fault(sim, SIM_FAULT_NO_ID));
     sim->periph.xflag = accepted && req != 0x00 ? 0x10 : 0;  // nibble is accepted with XFlag low
+    id_begin(sim, accepted && id);
     if (fault(sim, SIM_FAULT_NO_EVENT6))
         go(sim, SIM_P_NEG_STUCK);
-    else if (accepted && (req == 0x10 || req == 0x30))
+    else if (accepted && (req == 0x10 || req == 0x30 || req == 0x14))
         go(sim, SIM_P_ECP_SETUP);
     else if (accepted && req == 0x80)
         go(sim, SIM_P_EXT_WAIT);
+    else if (accepted && req == 0x04)
+        go(sim, SIM_P_NIB_IDLE);
     else
         go(sim, SIM_P_OTHER);
 }
@@ -196,6 +201,10 @@ const row kTable[SIM_NPSTATES] = {
     /* REV_STUCK   */ {{T_, nullptr, a_reset_if_inactive, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
     /* TERM_24     */ {{nullptr, a_negotiate, a_reset, nullptr, a_term_autofd_low, nullptr, nullptr, nullptr, nullptr}},
     /* TERM_27     */ {{nullptr, a_negotiate, a_reset, nullptr, a_negotiate, a_term_done, nullptr, nullptr, nullptr}},
+    /* NIB_IDLE    */ {{T_, nullptr, a_reset, nullptr, nib_busy_low, nullptr, nullptr, nullptr, nullptr}},
+    /* NIB_LOW     */ {{T_, nullptr, a_reset, nullptr, nullptr, nib_busy_high, nullptr, nullptr, nullptr}},
+    /* NIB_MID     */ {{T_, nullptr, a_reset, nullptr, nib_busy_low, nullptr, nullptr, nullptr, nullptr}},
+    /* NIB_HIGH    */ {{T_, nullptr, a_reset, nullptr, nullptr, nib_busy_high, nullptr, nullptr, nullptr}},
 };
 #undef T_
 
@@ -207,13 +216,13 @@ const uint8_t kStatus[SIM_NPSTATES] = {
     /* EXT_WAIT */ 0xF8, /* EXT_STROBE */ 0xB8, /* OTHER */ 0xE8, /* ECP_SETUP */ 0xD8,
     /* FWD_IDLE */ 0xF8, /* FWD_BUSY */ 0x78, /* REV_REQ */ 0xF8, /* REV_IDLE */ 0xD8,
     /* REV_PRESENT */ 0x18, /* REV_ACKED */ 0x58, /* REV_STUCK */ 0xD8, /* TERM_24 */ 0x98,
-    /* TERM_27 */ 0xD8,
+    /* TERM_27 */ 0xD8, /* NIB_IDLE, NIB_LOW, NIB_MID, NIB_HIGH: nib_status */ 0, 0, 0, 0,
 };
 
 constexpr const char *kNames[SIM_NPSTATES] = {
     "compat", "neg-req", "neg-strobe", "neg-stuck", "ext-wait", "ext-strobe", "other", "ecp-setup",
     "fwd-idle", "fwd-busy", "rev-req", "rev-idle", "rev-present", "rev-acked", "rev-stuck",
-    "term-24", "term-27",
+    "term-24", "term-27", "nib-idle", "nib-low", "nib-mid", "nib-high",
 };
 
 void dispatch(struct sim *sim, event ev) {
@@ -254,7 +263,8 @@ uint8_t periph_status(const struct sim *sim) {
     if (fault(sim, SIM_FAULT_NO_PERIPHERAL))
         return 0x78;  // nothing drives the lines: they float high (Busy high reads as 0)
     const periph_state &p = sim->periph;
-    uint8_t s = kStatus[p.state];
+    const bool nibble = p.state >= SIM_P_NIB_IDLE && p.state <= SIM_P_NIB_HIGH;
+    uint8_t s = nibble ? nib_status(sim) : kStatus[p.state];
     if (p.state == SIM_P_NEG_STUCK || p.state == SIM_P_OTHER)
         s |= p.xflag;
     if ((p.state == SIM_P_REV_PRESENT || p.state == SIM_P_REV_ACKED) && p.presented_cmd)
