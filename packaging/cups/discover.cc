@@ -162,7 +162,7 @@ void discover_daemons() {
         const AvahiPoll *api = avahi_simple_poll_get(b.poll);
         api->timeout_new(api, avahi_elapse_time(&tv, kBrowseMs, 0), on_deadline, &b);
         avahi_simple_poll_loop(b.poll);
-    } else {
+    } else if (b.client != nullptr || err != AVAHI_ERR_NO_DAEMON) {
         std::fprintf(stderr, "DEBUG: no DNS-SD browsing: %s\n",
                      avahi_strerror(b.client ? avahi_client_errno(b.client) : err));
     }
