@@ -137,7 +137,8 @@ TEST(RawPort, ClientHangingUpMidJobGivesThePortToTheNextJob) {
         const std::string part = text_of(e2e::pattern(100000, 3)), next(5000, 'N');
         const int fd = r.connect();
         ASSERT_TRUE(send_text(fd, part));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(r.says("Client connected"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (reset)
             hang_up_hard(fd);
         else
