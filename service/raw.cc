@@ -189,6 +189,23 @@ void answer_back(job &j) {
     j.cut = nullptr;
 }
 
+// The port is taken only once the job has begun: a connection that sends nothing (a monitor that
+// checks the port is open, a client still rendering) keeps no one else from the printer. False
+// when there is nothing to print: the client closed without a byte, was silent beyond
+// --idle-timeout, or the daemon stops.
+bool wait_for_first_byte(job &j) {
+    for (;;) {
+        pollfd p{j.fd, POLLIN, 0};
+        const int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
+        const int n = conn_poll(&p, 1, idle_at, 1);
+        if (n < 0 || (n == 0 && idle_at != 0 && now() >= idle_at))
+            return false;
+        uint8_t b;
+        if (n > 0)
+            return recv(j.fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
+}
+
 // Closes with a reset: the client must not take a refused or broken job for a printed one.
 void reset_connection(int fd) {
     const linger l{1, 0};
@@ -210,6 +227,9 @@ extern "C" int serve_raw(int fd) {
     describe_peer(fd, j.peer, sizeof j.peer);
     dpa_set_client(fd);
     port_lock_set_client(fd);
+    j.heard = now();
+    if (!wait_for_first_byte(j))
+        return 0;  // no job
     if (const int why = dpa_init(1); why != 0) {
         log_trace(2, "job from %s: not printed, %s\n", j.peer, msg_fail_text(uint32_t(why)));
         reset_connection(fd);

@@ -226,6 +226,19 @@ TEST(RawPort, RefusedOrBusyConnectionsAreResetAndPrintNothing) {
     }
 }
 
+// The port is taken at the job's first byte: a connection that sends nothing (a monitor checking
+// that the port is open) keeps nobody from the printer.
+TEST(RawPort, ConnectionThatSendsNothingTakesNoPort) {
+    raw_daemon r("", {"--wait-timeout", "0.3"});
+    const int idle = r.connect();
+    ASSERT_TRUE(r.says("Client connected"));
+    tc_client c = r.d->connect();
+    e2e::expect_ok(tc_init(c), 0);  // not busy
+    e2e::expect_ok(tc_reset(c), 0);
+    close(idle);
+    EXPECT_FALSE(r.says("job from", 300));
+}
+
 // A printer that takes nothing for a while is offered the rest again while the client is there.
 TEST(RawPort, PausedPrinterDoesNotFailTheJob) {
     // 12 s of the simulator's clock after 1000 bytes: the second WRITE of the rest takes nothing.
