@@ -8,9 +8,14 @@
 // the port back as RESET does (the FIFO drained, compatibility mode) when the client closes.
 // Nothing of another client's can come between, since the port is held for the whole job.
 //
-// A job the port cannot take (busy for the whole wait, the printer off) is refused by a reset of
-// the connection, never by a quiet close: a client that sees an orderly close after sending
-// believes its job printed.
+// A raw client cannot be told "busy" or "printer off", and a reset is no answer either: CUPS's
+// socket backend, its job already in the kernel's buffers, takes a reset after its half-close as
+// the end of a printed job (measured: exit status 0, "Print file sent"). So a job waits for the
+// port, and for a printer that does not answer the negotiation, for as long as its client stays
+// connected, not only --wait-timeout: in the same queue, in turn, trying the negotiation again
+// after 1 s, doubling to 8 s. Only a port that cannot be acquired at all refuses it (a reset).
+// The listener's refusals (allow list, caps) reset the connection at once, before the client
+// has sent anything if it can.
 //
 // What the printer sends back is relayed to the client. In ECP forward idle a peripheral with
 // data for the host pulls nPeriphRequest (nFault) low, so the link is turned only when there is
@@ -52,6 +57,7 @@ constexpr int64_t kWatchMs = 20;           // client quiet this long: look at nP
 constexpr int64_t kAnswerQuietMs = 500;    // after the job: the printer silent this long ends it
 constexpr int64_t kFruitlessMs = 1000;     // after a reverse read that found nothing
 constexpr int kFirstPauseMs = 1000, kMaxPauseMs = 8000;
+constexpr int64_t kWaitForEverMs = 86400000LL * 365;  // a raw job's wait for the port
 
 struct job {
     int fd = -1;
@@ -124,6 +130,7 @@ bool rest(job &j, int64_t deadline) {
 // rest goes again after a pause, for as long as the client is there.
 bool print_buffer(job &j) {
     int pause_ms = kFirstPauseMs;
+    bool paused = false;
     while (j.off < j.have) {
         const int n = dpa_write(j.buf.get() + j.off, int32_t(j.have - j.off));
         if (n > 0) {
@@ -138,7 +145,10 @@ bool print_buffer(job &j) {
         if (!rest(j, now() + pause_ms))
             return false;
         pause_ms = std::min(pause_ms * 2, kMaxPauseMs);
+        paused = true;
     }
+    if (paused)
+        j.heard = now();  // the client was kept waiting, not silent: its bounds start again
     j.have = j.off = 0;
     return true;
 }
@@ -206,6 +216,31 @@ bool wait_for_first_byte(job &j) {
     }
 }
 
+// Takes the port for the job: waits in the queue, and for a printer that does not answer, while
+// the client is there. False when the job is not to be printed.
+bool take_port(job &j) {
+    wait_timeout_ms = kWaitForEverMs;  // this process serves one raw job and nothing else
+    int pause_ms = kFirstPauseMs;
+    int said = -1;
+    for (;;) {
+        const int why = dpa_init(1);
+        if (why == 0)
+            return true;
+        if (why == MSG_FAIL_PORT_ACCESS) {
+            log_trace(2, "job from %s: not printed, %s\n", j.peer, msg_fail_text(uint32_t(why)));
+            return false;
+        }
+        if (!rest(j, now()))
+            return false;  // the client left the queue, or the daemon stops
+        if (why != said)
+            log_trace(2, "job from %s: %s, retrying\n", j.peer, msg_fail_text(uint32_t(why)));
+        said = why;
+        if (!rest(j, now() + pause_ms))
+            return false;
+        pause_ms = std::min(pause_ms * 2, kMaxPauseMs);
+    }
+}
+
 // Closes with a reset: the client must not take a refused or broken job for a printed one.
 void reset_connection(int fd) {
     const linger l{1, 0};
@@ -230,8 +265,7 @@ extern "C" int serve_raw(int fd) {
     j.heard = now();
     if (!wait_for_first_byte(j))
         return 0;  // no job
-    if (const int why = dpa_init(1); why != 0) {
-        log_trace(2, "job from %s: not printed, %s\n", j.peer, msg_fail_text(uint32_t(why)));
+    if (!take_port(j)) {
         reset_connection(fd);
         return 0;
     }
