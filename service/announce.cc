@@ -182,6 +182,7 @@ void on_client(AvahiClient *c, AvahiClientState st, void *ud) {
 void start_client(state &s) {
     int err = 0;
     AvahiClient *c = avahi_client_new(avahi_simple_poll_get(s.poll), AVAHI_CLIENT_NO_FAIL, on_client, &s, &err);
+    s.client = c;
     if (c == nullptr) {
         // No system bus at all (a waiting client needs one): nothing to wait for.
         log_trace(0, "DNS-SD: not announcing: %s\n", avahi_strerror(err));

@@ -104,6 +104,7 @@ if [ "$dnssd" = 1 ]; then
     within 5 grep -q 'no Avahi daemon yet' "$work/tessal.log"
     check "the daemon says it waits for an Avahi daemon" grep -q 'DNS-SD: no Avahi daemon yet; announcing once it runs' "$work/tessal.log"
     avahi-daemon -f "$work/avahi.conf" --no-chroot --no-rlimits >"$work/avahi.log" 2>&1 &
+    avahi=$!
     avahi_up() {
         dbus-send --system --print-reply --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState |
             grep -q 'int32 2'
@@ -143,8 +144,16 @@ if [ "$dnssd" = 1 ]; then
 
     # 2. A second daemon on the same machine: Avahi's collision handling gives it another name.
     "$tessal" -f -V 1 -p 8823 --raw-port=9101 --sim="peer=sink,sink=$work/sink2.prn,rate=0" >"$work/tessal2.log" 2>&1 &
-    check "a second daemon is announced under another name" \
+    check "a second daemon on the machine is announced as \"$name #2\"" \
         within 10 has_record _tessal._tcp "$name #2" 8823
+    check "... and the first keeps its name" has_record _tessal._tcp "$name" "$port"
+
+    # Avahi restarts (a package upgrade): the daemon announces itself again.
+    kill "$avahi"
+    wait "$avahi"
+    avahi-daemon -f "$work/avahi.conf" --no-chroot --no-rlimits >>"$work/avahi.log" 2>&1 &
+    check "after avahi-daemon restarts the printer is announced again" \
+        within 15 has_record _pdl-datastream._tcp "$name" "$raw" txtvers=1
 fi
 
 # 3. lpinfo through our backend, in a private cupsd whose ServerBin has our backend.
