@@ -1,0 +1,48 @@
+#!/bin/bash
+# A newcomer's first hour, run by tests/fresh/run.sh as root inside a fresh Debian 12 root with
+# the project cloned at /root/tessal. Argument: the TCP port for `make run`. Each step prints
+# "fresh: PASS: ..." or "fresh: FAIL: ..." with its time; the last line is "fresh: newcomer done".
+# Everything started here dies with this script (it is the PID namespace's first process).
+set -u
+port=$1
+export DEBIAN_FRONTEND=noninteractive
+cd /root/tessal
+
+step() {  # NAME COMMAND...: one line with the result and the time
+    local name=$1 t=$SECONDS
+    shift
+    if "$@"; then
+        echo "fresh: PASS: $name ($((SECONDS - t)) s)"
+    else
+        echo "fresh: FAIL: $name ($((SECONDS - t)) s)"
+        return 1
+    fi
+}
+
+# What a fresh Debian has not and the README's two commands need before they can start.
+step "apt-get install make" sh -c 'apt-get -q update && apt-get -q install -y make' || { echo "fresh: newcomer done"; exit 1; }
+
+# make run, in the background and in its own process group, until the daemon listens.
+sink=/root/printed.prn
+setsid make run PORT="$port" SIM="peer=sink,sink=$sink,rate=0" >/root/make-run.log 2>&1 &
+run_pid=$!
+listening() {
+    local end=$((SECONDS + 1800))
+    while [ "$SECONDS" -le "$end" ]; do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+        kill -0 "$run_pid" 2>/dev/null || return 1
+        sleep 1
+    done
+    return 1
+}
+if step "make run PORT=$port: the daemon listens" listening; then
+    step "tessal-client print README.md" ./build/client/tessal-client -p "$port" print README.md
+    step "the simulator's sink holds README.md byte for byte" cmp README.md "$sink"
+else
+    tail -n 30 /root/make-run.log
+fi
+kill -- -"$run_pid" 2>/dev/null
+wait "$run_pid" 2>/dev/null
+
+step "make test" make test
+echo "fresh: newcomer done"
