@@ -28,9 +28,25 @@ src=$PWD
 started=$SECONDS
 
 # What the daemon must answer on this port (no ECR; a printer that never answers an IEEE 1284
-# negotiation). One connection per list; each entry is "REQUEST COUNT PAYLOAD_BYTES STATUS COUNT".
-session_1=("INIT 0 0 FAIL 3" "READ 16 0 FAIL 0" "WRITE 16 16 FAIL 0" "RESET 0 0 OK 0" "INIT 0 0 FAIL 3")
-session_2=("INIT 0 0 FAIL 3" "READ 1 0 FAIL 0" "RESET 0 0 OK 0")
+# negotiation), in order: "CONNECTION REQUEST COUNT PAYLOAD_BYTES STATUS COUNT", or "CONNECTION
+# close". A connection opens at its first request. Connection 2 asks while 1 is still open after
+# its failed INIT, so a prompt answer there also shows that a failed INIT gave the port back;
+# connection 3 comes after both have gone.
+requests=(
+    "1 INIT 0 0 FAIL 3"
+    "1 READ 16 0 FAIL 0"
+    "1 WRITE 16 16 FAIL 0"
+    "2 INIT 0 0 FAIL 3"
+    "2 READ 1 0 FAIL 0"
+    "1 RESET 0 0 OK 0"
+    "1 INIT 0 0 FAIL 3"
+    "2 RESET 0 0 OK 0"
+    "1 close"
+    "2 close"
+    "3 INIT 0 0 FAIL 3"
+    "3 RESET 0 0 OK 0"
+    "3 close"
+)
 reply_bound=5  # seconds within which every reply must come
 # Lines the daemon must print (each the start of a line of its output at -V 1).
 daemon_lines=(
@@ -53,7 +69,7 @@ skip() {
 as_root() { [ "$(id -u)" = 0 ]; }
 
 cleanup() {
-    exec 3>&-
+    exec 3>&- 4>&- 5>&-
     if [ -n "$qemu_pid" ]; then
         kill "$qemu_pid" 2>/dev/null && wait "$qemu_pid" 2>/dev/null
     fi
@@ -178,54 +194,57 @@ fi
 # 6. The daemon, over the forwarded port: one request at a time, each reply within the bound.
 be32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 >> 24 & 255)) $(($1 >> 16 & 255)) $(($1 >> 8 & 255)) $(($1 & 255)); }
 declare -A code_of=([READ]=0 [WRITE]=1 [INIT]=2 [RESET]=3)
-# Sends one request on fd 3 and sets $answer to "STATUS COUNT" (STATUS OK, FAIL, or the code in
-# hex) or "none" when no whole reply came within the bound, and $took_ms.
-ask() {  # REQUEST COUNT PAYLOAD_BYTES
-    local zeros18 hex t0
+# Sends one request on file descriptor FD and sets $answer to "STATUS COUNT" (STATUS OK, FAIL,
+# or the code in hex) or "none" when no whole reply came within the bound, and $took_ms.
+ask() {  # FD REQUEST COUNT PAYLOAD_BYTES
+    local fd=$1 zeros18 hex t0
     zeros18=$(printf '\\x00%.0s' $(seq 18))
     t0=$(date +%s%N)
-    printf "\\xe1\\x50\\xed\\x5f$(be32 $((32 + $3)))\\x01\\x$(printf %02x "${code_of[$1]}")$zeros18$(be32 "$2")" >&3 &&
-        head -c "$3" /dev/zero | tr '\0' 'A' >&3
-    hex=$(timeout "$reply_bound" head -c 32 <&3 | od -An -tx1 -v | tr -d ' \n')
+    printf "\\xe1\\x50\\xed\\x5f$(be32 $((32 + $4)))\\x01\\x$(printf %02x "${code_of[$2]}")$zeros18$(be32 "$3")" >&"$fd" &&
+        head -c "$4" /dev/zero | tr '\0' 'A' >&"$fd"
+    hex=$(timeout "$reply_bound" head -c 32 <&"$fd" | od -An -tx1 -v | tr -d ' \n')
     took_ms=$((($(date +%s%N) - t0) / 1000000))
     if [ ${#hex} -ne 64 ] || [ "${hex:0:8}" != e150ed5f ]; then
         answer=none
         return
     fi
     local length=$((16#${hex:8:8})) status=${hex:18:2} count=$((16#${hex:56:8}))
-    [ "$length" -gt 32 ] && timeout "$reply_bound" head -c $((length - 32)) <&3 >/dev/null
+    [ "$length" -gt 32 ] && timeout "$reply_bound" head -c $((length - 32)) <&"$fd" >/dev/null
     case $status in 40) status=OK ;; 41) status=FAIL ;; esac
     answer="$status $count"
 }
-run_session() {  # NAME ENTRY...
-    local name=$1 entry req count payload want
-    shift
-    if ! exec 3<>"/dev/tcp/127.0.0.1/$daemon_port"; then
-        fail "$name: connect to the daemon"
-        return
+declare -A conn_state  # connection -> open, closed, or dead (a reply did not come: stop asking)
+for entry in "${requests[@]}"; do
+    read -r conn req count payload want <<<"$entry"
+    fd=$((conn + 2))
+    if [ "$req" = close ]; then
+        [ "${conn_state[$conn]:-}" = closed ] || eval "exec $fd>&-"
+        conn_state[$conn]=closed
+        continue
     fi
-    for entry in "$@"; do
-        read -r req count payload want <<<"$entry"
-        if [ "${answer:-}" = none ]; then
-            # A reply that may still come would be taken for the next one's: stop here.
-            fail "$name: $req $count not sent (an earlier request got no reply)"
-            continue
-        fi
-        ask "$req" "$count" "$payload"
-        if [ "$answer" = "$want" ]; then
-            pass "$name: $req $count answered $answer in $took_ms ms"
+    if [ -z "${conn_state[$conn]:-}" ]; then
+        if eval "exec $fd<>/dev/tcp/127.0.0.1/$daemon_port"; then
+            conn_state[$conn]=open
         else
-            fail "$name: $req $count answered '$answer' in $took_ms ms, expected '$want' within $reply_bound s"
+            conn_state[$conn]=dead
         fi
-    done
-    answer=
-    exec 3>&-
-}
-run_session "connection 1" "${session_1[@]}"
-run_session "connection 2 (the daemon serves on)" "${session_2[@]}"
+    fi
+    if [ "${conn_state[$conn]}" != open ]; then
+        # A reply that may still come would be taken for the next one's: stop asking here.
+        fail "connection $conn: $req $count not sent (${conn_state[$conn]} connection)"
+        continue
+    fi
+    ask "$fd" "$req" "$count" "$payload"
+    if [ "$answer" = "$want" ]; then
+        pass "connection $conn: $req $count answered $answer in $took_ms ms"
+    else
+        fail "connection $conn: $req $count answered '$answer' in $took_ms ms, expected '$want' within $reply_bound s"
+        [ "$answer" = none ] && conn_state[$conn]=dead
+    fi
+done
 sleep 1  # the daemon's last lines reach the console
 for line in "${daemon_lines[@]}"; do
-    if tr -d '\r' <"$console" | grep -qF -- "$line"; then
+    if tr -d '\r' <"$console" | awk -v l="$line" 'index($0, l) == 1 { found = 1 } END { exit !found }'; then
         pass "the daemon prints \"$line\""
     else
         fail "the daemon prints \"$line\""
