@@ -3,7 +3,7 @@
 # port nobody here wrote: QEMU's emulated ISA port (TCG) in a guest that boots Debian's own
 # kernel with a busybox initramfs. The emulated printer writes to a file on this side.
 #
-# Usage: bash tests/realport/run.sh        (as root in CI; about 2 minutes on 2 cores)
+# Usage: bash tests/realport/run.sh        (about 1 to 2 minutes on 2 cores; root only to install qemu)
 #   REALPORT_PPDEV=1  also run phase 2: the kernel's parport, parport_pc and ppdev modules on the
 #                     same port, /dev/parport0 opened and claimed by a user in group lp
 #   REALPORT_BYTES=N  bytes sent by the software handshake (default 8192)
