@@ -67,6 +67,12 @@ skip() {
     exit 0
 }
 as_root() { [ "$(id -u)" = 0 ]; }
+finish() {
+    echo "realport: finished in $((SECONDS - started)) s"
+    echo "realport: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
 
 cleanup() {
     exec 3>&- 4>&- 5>&-
@@ -136,8 +142,7 @@ if ! { cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DTESSAL_TEST
        cmake --build "$work/build" --target tessal portcheck -j2 >>"$work/build.log" 2>&1; }; then
     tail -n 30 "$work/build.log"
     fail "static build of tessal and portcheck"
-    echo "realport: $passed passed, $failed failed"
-    exit 1
+    finish
 fi
 cp "$work/build/service/tessal" "$work/build/tests/realport/portcheck" "$rootfs/bin/"
 "$work/build/tests/realport/portcheck" pattern "$bytes" >"$work/expected.prn"
@@ -154,7 +159,7 @@ echo "$bytes" >"$rootfs/etc/realport-bytes"
 rm -rf "$rootfs" "$work/kernel/lib"
 
 # 4. Boot. The serial console and the printer are files; two loopback ports reach the guest.
-daemon_port=$(free_port) && control_port=$(free_port "$daemon_port") || { fail "no free loopback port"; exit 1; }
+daemon_port=$(free_port) && control_port=$(free_port "$daemon_port") || { fail "no free loopback port"; finish; }
 console=$work/console.log
 printer=$work/printer.prn
 : >"$printer"
@@ -179,8 +184,7 @@ boot_started=$SECONDS
 if ! wait_guest "daemon listening" 240; then
     fail "the guest boots and its daemon listens"
     tail -n 20 "$work/qemu.log" "$console" 2>/dev/null
-    echo "realport: $passed passed, $failed failed"
-    exit 1
+    finish
 fi
 echo "realport: guest up and daemon listening $((SECONDS - boot_started)) s after boot"
 
@@ -286,6 +290,4 @@ if [ "$failed" -gt 0 ]; then
     echo "realport: the guest's console:"
     tr -d '\r' <"$console" | grep -v '^realport-guest: \(PASS\|info\)' | tail -n 40 | sed 's/^/  | /'
 fi
-echo "realport: finished in $((SECONDS - started)) s"
-echo "realport: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
