@@ -19,8 +19,10 @@ step() {  # NAME COMMAND...: one line with the result and the time
     fi
 }
 
-# What a fresh Debian has not and the README's two commands need before they can start.
-step "apt-get install make" sh -c 'apt-get -q update && apt-get -q install -y make' || { echo "fresh: newcomer done"; exit 1; }
+# What a fresh Debian lacks before the README's two commands can start: git (the clone, which
+# the host made for us, and the suite's check for files left in the tree) and make.
+step "apt-get install git make" sh -c 'apt-get -q update && apt-get -q install -y git make' ||
+    { echo "fresh: newcomer done"; exit 1; }
 
 # make run, in the background and in its own process group, until the daemon listens.
 sink=/root/printed.prn

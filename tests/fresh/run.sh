@@ -9,7 +9,7 @@
 # machine's own apt sources name), clones this repository's HEAD into it (committed work only),
 # and then, inside the root (a chroot in private mount and PID namespaces, so every process and
 # mount it makes ends with it), does what the README asks of a newcomer:
-#   apt-get install make            the one tool the two commands need before they can run
+#   apt-get install git make        what the two commands need before they can run
 #   make run PORT=N SIM=...sink     in the background, until the daemon listens
 #   tessal-client -p N print README.md, and the simulator's sink must hold README.md byte for byte
 #   make test
@@ -58,7 +58,7 @@ trap 'exit 130' INT TERM
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, chroot, namespaces)"
 command -v unshare >/dev/null && command -v chroot >/dev/null || skip "needs unshare and chroot (util-linux, coreutils)"
 commit=$(git rev-parse HEAD 2>/dev/null) || skip "not a git checkout"
-work=$(mktemp -d /tmp/tessal-fresh-XXXXXX)
+work=$(mktemp -d /tmp/tessal.fresh.XXXXXX)
 if ! command -v debootstrap >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 \
         debootstrap >"$work/apt.log" 2>&1 ||

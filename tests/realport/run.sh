@@ -100,7 +100,7 @@ free_port() {
 }
 
 # 1. Tools: QEMU (installed if missing and we are root), the kernel and busybox (unpacked only).
-work=$(mktemp -d /tmp/tessal-realport-XXXXXX)
+work=$(mktemp -d /tmp/tessal.realport.XXXXXX)
 chmod 755 "$work"
 if ! command -v qemu-system-x86_64 >/dev/null; then
     as_root && command -v apt-get >/dev/null ||
