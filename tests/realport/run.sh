@@ -120,7 +120,9 @@ fi
 [ -n "$kpkg" ] || skip "apt-cache knows no linux-image-amd64 (run apt-get update as root)"
 mkdir "$work/deb"
 as_root && id _apt >/dev/null 2>&1 && chown _apt "$work/deb"  # apt fetches as _apt
-(cd "$work/deb" && apt_quiet download "$kpkg" busybox-static) ||
+# Package lists older than the mirror name versions it no longer has: update once and retry.
+fetch() { (cd "$work/deb" && apt_quiet download "$kpkg" busybox-static); }
+fetch || { as_root && apt_quiet update && kpkg=$(kernel_package) && [ -n "$kpkg" ] && fetch; } ||
     skip "cannot download $kpkg and busybox-static from the Debian mirror: $(tail -n 1 "$work/apt.log")"
 
 rootfs=$work/rootfs
