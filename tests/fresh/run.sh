@@ -3,7 +3,8 @@
 # touched, a newcomer's two commands get from a clone to a printing daemon and a passing suite.
 #
 # Usage: bash tests/fresh/run.sh        (root; takes several minutes, most of it downloads)
-#   FRESH_KEEP=DIR  keep nothing but copy the logs to DIR (for a look after a failure)
+#   FRESH_KEEP=DIR    keep nothing but copy the logs to DIR (for a look after a failure)
+#   FRESH_MIRROR=URL  another Debian mirror than the one this machine's apt sources name
 #
 # What it does: builds the root with debootstrap (--variant=minbase, from the Debian mirror this
 # machine's own apt sources name), clones this repository's HEAD into it (committed work only),
@@ -81,7 +82,7 @@ host_mirror() {
                            if ($(i + 1) == "bookworm") { print $i; exit } }' "$f"
     done
 }
-mirror=$(host_mirror | grep -m 1 '/debian/*$')
+mirror=${FRESH_MIRROR:-$(host_mirror | grep -m 1 '/debian/*$')}
 [ -n "$mirror" ] || skip "no Debian bookworm mirror in /etc/apt/sources.list*"
 echo "fresh: mirror $mirror, commit ${commit:0:12}"
 
