@@ -8,20 +8,27 @@ port=$1
 export DEBIAN_FRONTEND=noninteractive
 cd /root/tessal
 
-step() {  # NAME COMMAND...: one line with the result and the time
-    local name=$1 t=$SECONDS
-    shift
+step() {  # NAME LOG COMMAND...: one line with the result and the time; on failure, LOG's end
+    local name=$1 log=$2 t=$SECONDS
+    shift 2
     if "$@"; then
         echo "fresh: PASS: $name ($((SECONDS - t)) s)"
     else
         echo "fresh: FAIL: $name ($((SECONDS - t)) s)"
+        [ -f "$log" ] && tail -n 25 "$log" | sed 's/^/fresh: | /'
         return 1
     fi
+}
+quiet() {  # LOG COMMAND...: the command's output goes to LOG only
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1
 }
 
 # What a fresh Debian lacks before the README's two commands can start: git (the clone, which
 # the host made for us, and the suite's check for files left in the tree) and make.
-step "apt-get install git make" sh -c 'apt-get -q update && apt-get -q install -y git make' ||
+step "apt-get install git make" /root/apt.log \
+    quiet /root/apt.log sh -c 'apt-get -q update && apt-get -q install -y git make' ||
     { echo "fresh: newcomer done"; exit 1; }
 
 # make run, in the background and in its own process group, until the daemon listens.
@@ -37,14 +44,14 @@ listening() {
     done
     return 1
 }
-if step "make run PORT=$port: the daemon listens" listening; then
-    step "tessal-client print README.md" ./build/client/tessal-client -p "$port" print README.md
-    step "the simulator's sink holds README.md byte for byte" cmp README.md "$sink"
-else
-    tail -n 30 /root/make-run.log
+if step "make run PORT=$port: the daemon listens" /root/make-run.log listening; then
+    step "tessal-client print README.md" /root/print.log \
+        quiet /root/print.log ./build/client/tessal-client -p "$port" print README.md
+    step "the simulator's sink holds README.md byte for byte" /root/cmp.log quiet /root/cmp.log cmp README.md "$sink"
 fi
 kill -- -"$run_pid" 2>/dev/null
 wait "$run_pid" 2>/dev/null
 
-step "make test" make test
+step "make test" /root/make-test.log quiet /root/make-test.log make test
+grep -E '^(100%|[0-9]+%) tests passed|^leftovers: ' /root/make-test.log | sed 's/^/fresh: info: /'
 echo "fresh: newcomer done"

@@ -120,16 +120,12 @@ timeout --kill-after=30 3600 unshare --mount --pid --fork --propagation private 
     mount --rbind /dev "$r/dev" && mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
         exec chroot "$r" /usr/bin/env -i HOME=/root TERM=dumb PATH=/usr/sbin:/usr/bin:/sbin:/bin \
             LANG=C.UTF-8 /bin/bash /root/newcomer.sh "$2"' sh "$root" "$port" 2>&1 | tee "$work/newcomer.log" |
-    grep --line-buffered -E '^fresh: (PASS|FAIL|info): '
+    grep --line-buffered -E '^fresh: (PASS: |FAIL: |info: |\| )'
 echo "fresh: the steps inside the root took $((SECONDS - t)) s"
 passed=$((passed + $(grep -c '^fresh: PASS: ' "$work/newcomer.log")))
 failed=$((failed + $(grep -c '^fresh: FAIL: ' "$work/newcomer.log")))
 if ! grep -q '^fresh: newcomer done' "$work/newcomer.log"; then
     fail "the steps inside the root ran to their end"
-fi
-if [ "$failed" -gt 0 ]; then
-    echo "fresh: the end of the log inside the root:"
-    grep -v '^fresh: ' "$work/newcomer.log" | tail -n 40 | sed 's/^/  | /'
 fi
 echo "fresh: disk use of the root: $(du -sh --one-file-system "$root" | cut -f1)"
 finish
