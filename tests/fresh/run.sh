@@ -109,7 +109,7 @@ git clone -q --no-hardlinks "$src" "$root/root/tessal" && git -C "$root/root/tes
 # 2. The newcomer, inside the root. A free port for `make run` (the root shares this network).
 port=
 for _ in $(seq 50); do
-    p=$((40000 + RANDOM % 20000))
+    p=$((20000 + RANDOM % 10000))  # below the kernel's ephemeral range
     (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { port=$p; break; }
 done
 [ -n "$port" ] || { fail "no free loopback port"; finish; }

@@ -90,7 +90,7 @@ apt_quiet() { DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=3
 free_port() {
     local p
     for _ in $(seq 50); do
-        p=$((40000 + RANDOM % 20000))
+        p=$((20000 + RANDOM % 10000))  # below the kernel's ephemeral range
         if [ "$p" != "${1:-}" ] && ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
             echo "$p"
             return 0
