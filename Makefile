@@ -1,31 +1,51 @@
-# The two commands a newcomer runs: `make run` and `make test`. Everything else is CMake.
+# The two commands a newcomer runs: `make run` and `make test`. Each first makes sure the Debian
+# packages it needs are there (packaging/packages.txt, installed with apt-get when run as root),
+# then leaves the rest to CMake.
 PRESET ?= default
 BUILD := $(if $(filter asan,$(PRESET)),build-asan,build)
-# `make run SIM=peer=sink,sink=/tmp/out` passes a configuration to the simulator.
+# `make run SIM=peer=sink,sink=/tmp/out PORT=9100` passes a configuration to the simulator and
+# chooses the TCP port.
 SIM ?=
+PORT ?= 8822
+NEED := sh packaging/need-packages.sh
 
-.PHONY: all build run test asan bench clean
+.PHONY: all build configure run test package asan bench clean
 
 all: build
 
-build:
+configure:
 	cmake --preset $(PRESET) >/dev/null
+
+build: configure
 	cmake --build --preset $(PRESET)
 
-run: build
-	./$(BUILD)/service/tessal -f -V 3 --sim$(if $(SIM),=$(SIM))
+# Only the daemon and the client: the tests and benchmarks are built by `make test`.
+run:
+	$(NEED) build
+	$(MAKE) --no-print-directory configure
+	cmake --build --preset $(PRESET) --target tessal tessal-client
+	./$(BUILD)/service/tessal -f -V 3 -p $(PORT) --sim$(if $(SIM),=$(SIM))
 
-test: build
+# The suite, then a check that it left no file behind in /tmp or in the source tree.
+test:
+	$(NEED) build test
+	$(MAKE) --no-print-directory build
+	@touch $(BUILD)/.test-start
 	ctest --preset $(PRESET)
+	@sh tests/leftovers.sh $(BUILD)/.test-start
 
-package: build
+package:
+	$(NEED) build test package
+	$(MAKE) --no-print-directory build
 	cmake --build --preset $(PRESET) --target package
 
 asan:
 	$(MAKE) test PRESET=asan
 
 # The figures of bench/: a table on stdout, bench/out/results.csv and bench/out/throughput.png.
-bench: build
+bench:
+	$(NEED) build
+	$(MAKE) --no-print-directory build
 	bench/run.sh $(BUILD)
 
 clean:

@@ -90,8 +90,8 @@ struct request {
 uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 // The requests serve_client will answer, in order. It stops at the first header that is cut
-// short, has the wrong magic, a payload cut short, or a length of 0 or 2^31 and above; a payload
-// longer than one message stays on the connection and is read as the next header.
+// short, has the wrong magic, a payload cut short, or a length of 0 or 2^31 and above; a message
+// longer than the buffer is answered and then ends the connection.
 std::vector<request> requests_in(const uint8_t *s, size_t n) {
     std::vector<request> out;
     size_t pos = 0;
@@ -104,6 +104,8 @@ std::vector<request> requests_in(const uint8_t *s, size_t n) {
         if (n - pos - MSG_HEADER_SIZE < payload || int32_t(length) <= 0)
             break;
         out.push_back({h[9], int32_t(be32(h + 28)), payload, pos + MSG_HEADER_SIZE});
+        if (length > MSG_HEADER_SIZE && length - MSG_HEADER_SIZE > kMaxPayload)
+            break;
         pos += MSG_HEADER_SIZE + payload;
     }
     return out;

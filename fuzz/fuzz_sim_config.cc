@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr",
 };
 constexpr const char *kPeers[] = {"echo", "sink", "source"};
 
@@ -45,8 +45,10 @@ void check_ranges(const sim_config &c) {
             fuzz::fail("an argument for fault %s, which is off", kFaultNames[f]);
         if (!c.fault_has_arg[f] && c.fault_arg[f] != 0)
             fuzz::fail("fault %s: argument %u without one given", kFaultNames[f], c.fault_arg[f]);
-        if (on && f == SIM_FAULT_SHORT && !c.fault_has_arg[f])
-            fuzz::fail("fault short without a count");
+        if (on && (f == SIM_FAULT_SHORT || f == SIM_FAULT_PAUSE) && !c.fault_has_arg[f])
+            fuzz::fail("fault %s without its number", kFaultNames[f]);
+        if (f != SIM_FAULT_PAUSE && c.fault_at[f] != 0)
+            fuzz::fail("fault %s: a byte count (@N), which only pause takes", kFaultNames[f]);
     }
     if (c.fault_has_arg[SIM_FAULT_LONG_RUN] && (c.fault_arg[SIM_FAULT_LONG_RUN] < 2 || c.fault_arg[SIM_FAULT_LONG_RUN] > 128))
         fuzz::fail("long-run %u", c.fault_arg[SIM_FAULT_LONG_RUN]);
@@ -74,6 +76,8 @@ std::string rebuild(const sim_config &c) {
         s += std::string(",fault=") + kFaultNames[f];
         if (c.fault_has_arg[f])
             s += ":" + std::to_string(c.fault_arg[f]);
+        if (c.fault_at[f])
+            s += "@" + std::to_string(c.fault_at[f]);
     }
     return s;
 }
@@ -82,7 +86,8 @@ bool same(const sim_config &a, const sim_config &b) {
     return a.fifo == b.fifo && a.wthr == b.wthr && a.rthr == b.rthr && a.cnfga == b.cnfga && a.rate == b.rate &&
            a.virtual_clock == b.virtual_clock && a.io_ns == b.io_ns && a.peer == b.peer && a.rle == b.rle &&
            a.faults == b.faults && !memcmp(a.fault_arg, b.fault_arg, sizeof a.fault_arg) &&
-           !memcmp(a.fault_has_arg, b.fault_has_arg, sizeof a.fault_has_arg) && !strcmp(a.sink, b.sink) &&
+           !memcmp(a.fault_has_arg, b.fault_has_arg, sizeof a.fault_has_arg) &&
+           !memcmp(a.fault_at, b.fault_at, sizeof a.fault_at) && !strcmp(a.sink, b.sink) &&
            !strcmp(a.source, b.source) && !strcmp(a.trace, b.trace);
 }
 

@@ -17,52 +17,105 @@ namespace {
 constexpr int64_t kStallTicks = 500;    // 5 s: a FIFO that stays full ends the write
 constexpr int64_t kTailTicks = 100;     // 1 s for a tail shorter than the read threshold
 constexpr int64_t kFinishTicks = 2000;  // 20 s for the peripheral to settle after a read
+constexpr uint32_t kRunCopies = 128;    // the most copies one run-length count stands for
 
 bool passed(int64_t deadline) { return lp_ticks() - deadline >= 0; }
 
-// Bytes the reverse FIFO pulled in beyond what a read wanted, kept for the next read. A FIFO is
-// at most 1023 bytes deep and is emptied into here only by a read that was not satisfied from
-// here, so twice that always has room.
-struct surplus_store {
-    uint8_t bytes[2048];
-    uint32_t head = 0;
-    uint32_t count = 0;
-} surplus;
+// The process's own store, used until another is attached (the daemon attaches a shared one).
+lp_surplus own_store;
+lp_surplus *surplus = &own_store;
+
+// A shared store outlives the processes that use it, one killed halfway through an update
+// included: a store whose fields make no sense is taken as empty rather than trusted.
+void check_store() {
+    if (surplus->head > sizeof surplus->bytes || surplus->count > sizeof surplus->bytes - surplus->head)
+        surplus->head = surplus->count = 0;
+}
 
 uint64_t take_surplus(uint8_t *buf, uint64_t len) {
-    const uint64_t n = std::min<uint64_t>(len, surplus.count);
+    check_store();
+    const uint64_t n = std::min<uint64_t>(len, surplus->count);
     if (n == 0)
         return 0;  // a read of nothing may come with no buffer at all
-    std::memcpy(buf, surplus.bytes + surplus.head, n);
-    surplus.head += uint32_t(n);
-    surplus.count -= uint32_t(n);
-    if (surplus.count == 0)
-        surplus.head = 0;
+    std::memcpy(buf, surplus->bytes + surplus->head, n);
+    surplus->head += uint32_t(n);
+    surplus->count -= uint32_t(n);
+    if (surplus->count == 0)
+        surplus->head = 0;
     return n;
 }
 
 // After event 47 the port pulls nothing more; what is in the FIFO would be thrown away by the
-// change to PS/2 mode, so it is moved out first, at most one FIFO's worth.
+// change to PS/2 mode, so it is moved out first, until the FIFO reads empty. The port may still
+// be expanding a run-length count into the FIFO as it drains, so that is at most a FIFO's worth
+// plus the copies of one run.
 void keep_surplus(struct port_data *port) {
-    if (surplus.count == 0)
-        surplus.head = 0;
+    check_store();
+    if (surplus->count == 0)
+        surplus->head = 0;
     const uint16_t fifo = lp_fifo_addr(port);
     const int32_t fifo_size = port->phys->priv->fifo_size;
-    const uint32_t limit = uint32_t(std::clamp(fifo_size, 1, 1023));
+    const uint32_t limit = uint32_t(std::clamp(fifo_size, 1, 1023)) + kRunCopies;
     uint32_t moved = 0;
-    while (moved < limit && surplus.head + surplus.count < sizeof surplus.bytes && !lp_fifo_empty(port)) {
-        surplus.bytes[surplus.head + surplus.count] = lp_inb(fifo);
-        surplus.count++;
+    while (moved < limit && surplus->head + surplus->count < sizeof surplus->bytes && !lp_fifo_empty(port)) {
+        surplus->bytes[surplus->head + surplus->count] = lp_inb(fifo);
+        surplus->count++;
         moved++;
     }
+}
+
+// Reads the ECR; in ECP FIFO mode waits (at most 5 s) for the FIFO to empty. 1 when printed
+// bytes are still in it. *mode gets the ECR mode found.
+int drain_forward(struct port_data *port, uint8_t *mode) {
+    const uint16_t ecr = lp_ecr_addr(port);
+    uint8_t e = lp_inb(ecr);
+    *mode = e & 0xE0;
+    if (*mode != 0x60)
+        return 0;  // not in ECP FIFO mode: no write has left bytes behind
+    const int64_t deadline = lp_ticks() + kStallTicks;
+    while (!(e & 0x01)) {
+        if (passed(deadline))
+            return 1;
+        e = lp_inb(ecr);
+    }
+    return 0;
+}
+
+// Events 38 to 40, then ECP FIFO mode with the lines reversed. The data lines change direction
+// only in ECR mode 001, and only once the bytes a write left in the FIFO have reached the
+// peripheral: in mode 011 an ECP port ignores the direction bit (the host would go on driving
+// the lines against the peripheral) and a later mode change would empty the FIFO of printed
+// bytes. 0; or 1 when the reversal did not happen: the FIFO did not empty in time (then nothing
+// has changed) or the peripheral did not acknowledge it.
+int reverse(struct port_data *port) {
+    uint8_t mode;
+    if (drain_forward(port, &mode) != 0)
+        return 1;
+    if (mode != 0x20)
+        lp_ecr_set_mode(port, 0x20);  // PS/2 mode: the direction bit takes effect here only
+    lp_ctl_rmw(port, 0x22, 0x22);  // event 38: data lines reverse, HostAck low
+    lp_usleep(5);
+    lp_ctl_rmw(port, 0x04, 0x00);  // event 39: nReverseRequest low
+    if (lp_wait_status_long(port, 0x20, 0x00) != 0) {  // event 40: nAckReverse low
+        lp_ecr_update(port, 0x0C, 0x04);  // dmaEn cleared, serviceIntr set
+        return 1;
+    }
+    lp_ecr_set_mode(port, 0x60);
+    return 0;
 }
 
 }  // namespace
 
 extern "C" {
 
-uint32_t lp_fifo_surplus(void) { return surplus.count; }
-void lp_fifo_surplus_clear(void) { surplus.head = surplus.count = 0; }
+void lp_fifo_surplus_attach(struct lp_surplus *store) { surplus = store ? store : &own_store; }
+
+uint32_t lp_fifo_surplus(void) {
+    check_store();
+    return surplus->count;
+}
+
+void lp_fifo_surplus_clear(void) { surplus->head = surplus->count = 0; }
 
 uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint64_t len) {
     port = port->phys;
@@ -138,22 +191,19 @@ uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len) 
     buf += kept;
     uint64_t left = len - kept;
     bool first = true;
+    // A pass that moved nothing keeps the expiry it had, so the read ends at the first expiry that
+    // finds the FIFO empty even when the ECR asks for service with nothing there (or is not
+    // there at all and reads 0xFF).
+    int64_t expiry = 0;
+    bool renew = true;
 
     while (left > 0) {
         const uint64_t chunk = std::min<uint64_t>(uint64_t(int64_t(read_threshold)), left);
         lp_ecr_update(port, 0x14, 0x14);
         if (first) {
             first = false;
-            if (port->phase != LP_PH_REV_DATA) {
-                lp_ctl_rmw(port, 0x22, 0x22);  // event 38: data lines reverse, HostAck low
-                lp_usleep(5);
-                lp_ctl_rmw(port, 0x04, 0x00);  // event 39: nReverseRequest low
-                if (lp_wait_status_long(port, 0x20, 0x00) != 0) {  // event 40: nAckReverse low
-                    lp_ecr_update(port, 0x0C, 0x04);  // dmaEn cleared, serviceIntr set
-                    return kept;
-                }
-                lp_ecr_set_mode(port, 0x60);
-            }
+            if (port->phase != LP_PH_REV_DATA && reverse(port) != 0)
+                return kept;
             port->phase = LP_PH_REV_DATA;
         }
 
@@ -171,7 +221,9 @@ uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len) 
 
         // A threshold pass: wait for the service bit, or the expiry.
         lp_ecr_update(port, 0x04, 0x00);
-        const int64_t expiry = lp_ticks() + port->cad->timeout;
+        if (renew)
+            expiry = lp_ticks() + port->cad->timeout;
+        const uint64_t left_before = left;
         bool done = false;
         for (;;) {
             if (passed(expiry)) {
@@ -199,6 +251,7 @@ uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len) 
         }
         if (done)
             break;
+        renew = left < left_before;
     }
     lp_ecr_update(port, 0x10, 0x00);  // nErrIntrEn cleared
     return len - left;
@@ -208,16 +261,8 @@ int lp_fifo_write_drain(struct port_data *port) {
     port = port->phys;
     if (port->phase != LP_PH_FWD_IDLE)
         return 0;  // a read ends in PS/2 mode with the FIFO emptied; nothing forward is pending
-    uint8_t e = lp_inb(lp_ecr_addr(port));
-    if ((e & 0xE0) != 0x60)
-        return 0;  // not in ECP FIFO mode: no write has left bytes behind
-    const int64_t deadline = lp_ticks() + kStallTicks;
-    while (!(e & 0x01)) {
-        if (passed(deadline))
-            return 1;
-        e = lp_inb(lp_ecr_addr(port));
-    }
-    return 0;
+    uint8_t mode;
+    return drain_forward(port, &mode);
 }
 
 int lp_fifo_read_finish(struct port_data *port) {
@@ -233,7 +278,12 @@ int lp_fifo_read_finish(struct port_data *port) {
     const int result = passed(deadline) ? 1 : 0;
     if (was_reverse)
         keep_surplus(port);
-    lp_ecr_set_mode(port, 0x20);
+    // PS/2 mode, as lp_ecr_set_mode(port, 0x20) writes it; but a read that never turned the link
+    // (served from the store, or printed bytes still leaving) finds the ECR as the write left it,
+    // and mode 001 would empty a FIFO that may still hold printed bytes.
+    const uint8_t e = lp_inb(lp_ecr_addr(port));
+    if (was_reverse || (e & 0xE0) != 0x60)
+        lp_outb(lp_ecr_addr(port), (e & 0x1F) | 0x20);
     lp_ctl_rmw(port, 0x20, 0x00);
     port->phase = LP_PH_FWD_IDLE;
     return result;

@@ -10,6 +10,14 @@
 
 namespace {
 
+int negotiation_end = LP_NEG_ACCEPTED;
+
+// Every exit of lp_negotiate says how it ended.
+int32_t ended(int how, int32_t result) {
+    negotiation_end = how;
+    return result;
+}
+
 bool is_epp(int32_t m) { return m == LP_MODE_EPP || m == LP_MODE_EPP_ALIAS_A || m == LP_MODE_EPP_ALIAS_B; }
 bool is_ecp(int32_t m) { return m == LP_MODE_ECP || m == LP_MODE_ECP_RLE || m == LP_MODE_ECP_ALIAS; }
 
@@ -28,9 +36,9 @@ void terminate_common(struct port_data *port) {
 }
 
 // The common failure exit after event 2 was answered: a full termination, result 1.
-int32_t refuse(struct port_data *port) {
+int32_t refuse(struct port_data *port, int how) {
     lp_terminate(port);
-    return 1;
+    return ended(how, 1);
 }
 
 }  // namespace
@@ -58,7 +66,7 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
     port = port->phys;
     lp_terminate(port);
     if (mode == LP_MODE_COMPAT)
-        return 0;
+        return ended(LP_NEG_ACCEPTED, 0);
 
     int32_t r = mode & ~LP_MODE_MASKED_FLAG;
     if (mode == LP_MODE_ECP_ALIAS)
@@ -66,7 +74,7 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
     if (mode == LP_MODE_EPP_ALIAS_A || mode == LP_MODE_EPP_ALIAS_B)
         r = 0x40;
     if (mode == LP_MODE_REFUSED)
-        return -38;  // not implemented: refused after the termination
+        return ended(LP_NEG_NOT_IMPLEMENTED, -38);  // refused after the termination
     if (mode & LP_MODE_EXT_LINK)
         r = 0x80;
 
@@ -82,17 +90,17 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
         lp_ctl_update(port, 0x0A, 0x08);
         lp_read_status(port);
         port->phase = LP_PH_FWD_IDLE;
-        return -1;
+        return ended(LP_NEG_NO_EVENT2, -1);
     }
     lp_ctl_update(port, 0x01, 0x01);   // event 3: nStrobe low latches the request
     lp_usleep(5);
     lp_ctl_update(port, 0x03, 0x00);   // event 4: nStrobe high, nAutoFd high
     if (lp_wait_status(port, 0x40, 0x40) != 0)  // event 6: nAck high
-        return refuse(port);
+        return refuse(port, LP_NEG_NO_EVENT6);
     // The status is read for every code; nibble mode is accepted whatever its XFlag says.
     const uint8_t xflag = lp_read_status(port) & 0x10;
     if (mode != 0 && !xflag)
-        return refuse(port);  // XFlag low: the mode is refused
+        return refuse(port, LP_NEG_REFUSED);  // XFlag low: the mode is refused
 
     if (mode & LP_MODE_EXT_LINK) {
         lp_usleep(1);
@@ -100,12 +108,12 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
         lp_usleep(1);
         lp_ctl_update(port, 0x01, 0x01);            // nStrobe low
         if (lp_wait_status(port, 0x40, 0x00) != 0)  // nAck low
-            return refuse(port);
+            return refuse(port, LP_NEG_LINK_FAILED);
         lp_ctl_update(port, 0x01, 0x00);            // nStrobe high
         if (lp_wait_status(port, 0x40, 0x40) != 0)  // nAck high
-            return refuse(port);
+            return refuse(port, LP_NEG_LINK_FAILED);
         if (!(lp_read_status(port) & 0x10))
-            return refuse(port);
+            return refuse(port, LP_NEG_LINK_FAILED);
     }
 
     port->mode = mode;
@@ -117,7 +125,9 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
     } else {
         port->phase = uint32_t(mode) <= 1 ? LP_PH_REV_IDLE : LP_PH_FWD_IDLE;
     }
-    return 0;
+    return ended(LP_NEG_ACCEPTED, 0);
 }
+
+int lp_negotiation_end(void) { return negotiation_end; }
 
 }  // extern "C"

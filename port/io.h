@@ -29,7 +29,9 @@ struct lp_io_backend {
     void (*outb)(void *ctx, uint16_t addr, uint8_t value);
     // n bytes to one address with no reads between (the FIFO bursts).
     void (*outsb)(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n);
-    // Wall-clock time, as gettimeofday gives it.
+    // The time of a clock that never steps (CLOCK_MONOTONIC on hardware), in a timeval. Every
+    // wait of the port layer is measured on it, so a change of the system time (by hand, by
+    // NTP) never makes a wait spin longer or end early.
     void (*gettime)(void *ctx, struct timeval *tv);
     // Sleep us microseconds, as usleep does.
     void (*sleep_us)(void *ctx, unsigned us);

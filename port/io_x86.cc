@@ -6,6 +6,7 @@
 #include "port/io.h"
 
 #include <cerrno>
+#include <ctime>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -37,7 +38,14 @@ void x86_outb(void *, uint16_t, uint8_t) {}
 void x86_outsb(void *, uint16_t, const uint8_t *, size_t) {}
 #endif
 
-void x86_gettime(void *, timeval *tv) { gettimeofday(tv, nullptr); }
+// The monotonic clock, not the wall clock: a time set back while the port is held would otherwise
+// make a wait spin for the size of the step.
+void x86_gettime(void *, timeval *tv) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = suseconds_t(ts.tv_nsec / 1000);
+}
 void x86_sleep(void *, unsigned us) { usleep(us); }
 
 }  // namespace

@@ -3,6 +3,11 @@
 // The probe runs the FIFO in test mode (nothing goes on the wire) to count its depth and the two
 // service thresholds, then reads the word size from cnfgA. Opening cannot fail: whatever the
 // probe finds, the port is returned and used. The caller must already hold the I/O privilege.
+//
+// A port set to SPP or EPP in the BIOS setup, many add-in cards and emulated ISA ports have no
+// ECP registers: nothing answers at base + 0x400, which reads 0xFF, "FIFO empty" and "FIFO full"
+// at once, as no real ECR ever shows. Such a port is marked as having no ECR before the probe
+// touches anything there; the caller then moves data by software handshake (lp_port_has_fifo).
 #include "port/io.h"
 #include "port/regs.h"
 
@@ -27,7 +32,7 @@ struct port_data *lp_port_open(int32_t base) {
     cad_data.port = port;
     cad_data.timeout = 10;
     port->priv = &parport_pc_private_data;
-    parport_pc_private_data.ecr_present = 1;
+    parport_pc_private_data.ecr_present = (lp_inb(lp_ecr_addr(port)) & 0x03) != 0x03;
     lp_probe_ecp(port);
     lp_init_state(port);
     return port;
@@ -86,6 +91,12 @@ int lp_probe_ecp(struct port_data *port) {
     priv->pword = k == 0 ? 2 : k == 2 ? 4 : 1;
     lp_ecr_update(port, 0xE0, 0x00);
     return 1;
+}
+
+int lp_port_has_fifo(const struct port_data *port) {
+    // A probe that found no FIFO leaves fifo_size as the process started it: 0.
+    const struct parport_pc_private_data *priv = port->phys->priv;
+    return priv->ecr_present && priv->fifo_size > 0;
 }
 
 void lp_init_state(struct port_data *port) {

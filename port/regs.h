@@ -1,7 +1,8 @@
 // The port layer: what tessal knows about the one parallel port a service process drives.
 //
 // Three plain records in static storage (the port, the device using it, the port's private
-// data), the CONTROL soft copy, the IEEE 1284 phase codes, the 10 ms tick clock, and the small
+// data), the CONTROL soft copy, the IEEE 1284 phase codes, the 10 ms tick clock (monotonic, so a
+// change of the system time never lengthens or shortens a wait), and the small
 // register operations every handshake is built from. Register operations make exactly the port
 // accesses they are defined to make and no more: the link code above counts on it, and so do the
 // tests, which check exact access sequences against a recording backend.
@@ -137,6 +138,9 @@ int lp_wait_status_long(struct port_data *port, uint8_t mask, uint8_t expect);
 struct port_data *lp_port_open(int32_t base);
 int lp_probe_ecp(struct port_data *port);
 void lp_init_state(struct port_data *port);
+// 1 when the opened port has an ECR and a FIFO the probe could measure (depth 1 or more): only
+// then can the FIFO transfers be used.
+int lp_port_has_fifo(const struct port_data *port);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,10 @@
 //
 // TCP keepalive is switched on for every connection so that a client that vanished (power cut,
 // cable pulled) is noticed within minutes: its service process ends and the port is released.
+// Keepalive stays silent while data is outstanding, so TCP_USER_TIMEOUT, set to the time
+// keepalive would take to give up, bounds the rest: a reply the client never acknowledges (a zero
+// window: a client that stopped reading) ends the connection too, even once the whole reply has
+// left the service process for the kernel's buffers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -149,6 +153,7 @@ void access_tune_connection(int fd) {
     set_int(fd, IPPROTO_TCP, TCP_KEEPIDLE, keepalive_idle);
     set_int(fd, IPPROTO_TCP, TCP_KEEPINTVL, keepalive_interval);
     set_int(fd, IPPROTO_TCP, TCP_KEEPCNT, keepalive_count);
+    set_int(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, (keepalive_idle + keepalive_interval * keepalive_count) * 1000);
 }
 
 }  // extern "C"

@@ -1,9 +1,10 @@
 // The daemon's start-up, listener and service processes.
 //
-// The accept loop does the bare minimum: accept, fork, and go back to sleep in select. Each
-// connection is served by a child of its own, which runs the request loop and exits when the
-// client goes away; the listening process itself never touches the port. Children are never
-// waited for: SIGCHLD is ignored, so the system reaps them.
+// The accept loop does the bare minimum: accept, check the caps, fork, and go back to sleep in
+// poll. Each connection is served by a child of its own, which runs the request loop and exits
+// when the client goes away; the listening process itself never touches the port. The listener
+// keeps a table of its children (it reaps them through a signalfd, never in a handler) so it can
+// count connections per peer and end them all in order when it is asked to stop.
 #pragma once
 
 #include <stddef.h>
@@ -19,7 +20,16 @@ extern const char *prog_version;  // "0.90.03"
 extern const char *help_text;     // usage, with one %d for the default port
 
 // listener.cc
+extern int max_connections;  // service processes at once; more are refused with FAIL (too many)
+extern int max_per_peer;     // of them from one client address
 void go_background(void);
+// Before anything forks: SIGHUP and SIGPIPE ignored; SIGCHLD, SIGTERM and SIGINT blocked, for the
+// listener's signalfd (service processes let SIGTERM and SIGINT in only where they wait).
+void listener_signals(void);
+// Serve connections on sock until SIGTERM or SIGINT, then end the service processes (each
+// finishes its request and gives the port back; after a grace time the rest are killed).
+// Returns the exit status.
+int listener_run(int sock);
 int listen_socket(uint32_t addr, int port);
 // Socket, SO_REUSEADDR, bind and listen on any address family, with the error lines.
 int listen_on(const struct sockaddr *sa, unsigned int len);

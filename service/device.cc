@@ -1,8 +1,12 @@
 // The device access entry points: INIT, RESET, READ and WRITE reach the peripheral here.
 //
 // The port is acquired (through the seam: setuid(0) + iopl(3) on real hardware) and probed once
-// per service process, at its first INIT; every INIT negotiates ECP again. A port that cannot be
-// acquired is never touched, and that INIT is answered FAIL rather than OK.
+// per service process, at its first INIT; every INIT negotiates ECP again. An INIT that cannot
+// reach the port, or whose negotiation fails, is answered FAIL with the reason and one error line
+// naming the cause, and gives the port back. A port without a usable ECP FIFO is driven by
+// software handshake.
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,12 +14,44 @@
 #include "port/io.h"
 #include "port/log.h"
 #include "service/daemon.h"
+#include "service/frame.h"
+#include "service/portshare.h"
 #include "service/requests.h"
 
 namespace {
 
 constexpr int32_t kPortBase = 0x378;
 int client_fd = -1;
+
+// A failed negotiation as the client is told it (the FAIL reply's count) and as the error line
+// names it.
+struct negotiation_failure {
+    int reason;
+    const char *line;
+};
+
+negotiation_failure why_not(int32_t result) {
+    if (result == -1)
+        return {MSG_FAIL_NO_PERIPHERAL, "no answer to the IEEE 1284 negotiation (event 2)"};
+    switch (lp_negotiation_end()) {
+    case LP_NEG_REFUSED: return {MSG_FAIL_REFUSED, "ECP mode refused by the peripheral"};
+    case LP_NEG_NO_EVENT6: return {MSG_FAIL_NEGOTIATION, "IEEE 1284 negotiation failed (event 6)"};
+    default: return {MSG_FAIL_NEGOTIATION, "IEEE 1284 negotiation failed"};
+    }
+}
+
+// Opened once per service process: without an ECR, or with a FIFO the probe could not measure,
+// the FIFO transfers could not work at all, so the software handshake takes over.
+void open_the_port() {
+    open_port = lp_port_open(kPortBase);
+    if (fifo_mode && !lp_port_has_fifo(open_port)) {
+        fifo_mode = 0;
+        log_trace(0,
+                  "no ECP FIFO at 0x%x: using the software handshake; "
+                  "set the port to ECP in the BIOS setup for full speed\n",
+                  unsigned(open_port->base_hi));
+    }
+}
 
 }  // namespace
 
@@ -30,24 +66,31 @@ void dpa_set_client(int fd) { client_fd = fd; }
 int dpa_ready(void) { return open_port != nullptr && port_lock_held(); }
 
 int dpa_init(int negotiate) {
-    if (port_lock_take(client_fd) != 0)
-        return -1;
+    if (const int why = port_lock_take(client_fd); why != 0)
+        return why;  // busy for the whole wait, or the client left
     if (open_port == nullptr) {
         const int err = lp_io_acquire(kPortBase);  // the one place root is needed
         if (err != 0) {
             log_error("port access failed, %s", std::strerror(err));
             port_lock_drop();
-            return -1;
+            return MSG_FAIL_PORT_ACCESS;
         }
         if (drop_root() != 0) {
             dpa_must_end = 1;
-            return -1;
+            return MSG_FAIL_PORT_ACCESS;
         }
-        open_port = lp_port_open(kPortBase);
+        open_the_port();
     }
     if (negotiate) {
-        lp_fifo_write_drain(open_port);  // a negotiation starts with a termination
-        lp_negotiate(open_port, LP_MODE_ECP);
+        if (fifo_mode)
+            lp_fifo_write_drain(open_port);  // a negotiation starts with a termination
+        const int32_t r = lp_negotiate(open_port, LP_MODE_ECP);
+        if (r != 0) {
+            const negotiation_failure f = why_not(r);
+            log_error("%s", f.line);
+            port_lock_drop();  // nothing to drive: the next client may try
+            return f.reason;
+        }
     }
     return 0;
 }
@@ -57,16 +100,34 @@ void dpa_reset(void) {
         return;  // never opened, or already given back
     // A WRITE returns once its bytes are in the FIFO; the termination must not cut off the last
     // of them on their way to a slow peripheral.
-    lp_fifo_write_drain(open_port);
+    if (fifo_mode)
+        lp_fifo_write_drain(open_port);
     lp_negotiate(open_port, LP_MODE_COMPAT);
     port_lock_drop();
 }
 
 void dpa_release(void) {
     // Likewise when the connection ends without RESET: the next holder's probe empties the FIFO.
-    if (dpa_ready())
+    if (dpa_ready() && fifo_mode)
         lp_fifo_write_drain(open_port);
     port_lock_drop();
+}
+
+int dpa_surplus_setup(void) {
+    // Bytes the port pulled in beyond a READ belong to the port, not to the service process that
+    // happened to read: one store for the port, in its shared state (so every daemon on the port
+    // sees it), set up before any fork, which every service process inherits.
+    if (ps_region *r = portshare_region()) {
+        lp_fifo_surplus_attach(&r->surplus);
+        return 0;
+    }
+    void *map = mmap(nullptr, sizeof(lp_surplus), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) {
+        log_error_errno("surplus store failed");
+        return -1;
+    }
+    lp_fifo_surplus_attach(static_cast<lp_surplus *>(map));  // the mapping comes zero-filled: empty
+    return 0;
 }
 
 void hex_dump(const uint8_t *data, int32_t size) {

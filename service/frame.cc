@@ -7,8 +7,6 @@
 
 namespace {
 
-
-
 bool retry(int err) { return err == EAGAIN || err == EINTR; }
 
 }  // namespace
@@ -39,6 +37,25 @@ const char *msg_fail_text(uint32_t reason) {
     case MSG_FAIL_NO_ID: return "no Device ID from the printer";
     default: return "unspecified";
     }
+}
+
+void msg_put_reply_header(uint8_t *buf, int status, size_t payload_len, int32_t count) {
+    std::memset(buf, 0, MSG_HEADER_SIZE);
+    msg_put_be32(buf, MSG_MAGIC);
+    msg_put_be32(buf + 4, uint32_t(payload_len + MSG_HEADER_SIZE));
+    buf[8] = 1;
+    buf[9] = uint8_t(status);
+    msg_put_be32(buf + 12, uint32_t(getpid()));
+    msg_put_be32(buf + 28, uint32_t(count));
+}
+
+int msg_get_request_header(const uint8_t *buf, uint32_t *length_out, int *code_out, int32_t *count_out) {
+    if (msg_get_be32(buf) != MSG_MAGIC)
+        return -1;
+    *length_out = msg_get_be32(buf + 4);
+    *code_out = buf[9];
+    *count_out = int32_t(msg_get_be32(buf + 28));
+    return 0;
 }
 
 ssize_t read_full(int fd, void *buf, size_t n) {
@@ -81,9 +98,11 @@ int32_t recv_request(int fd, uint8_t *buf, size_t cap, int *code_out, int32_t *c
     const ssize_t h = read_full(fd, buf, MSG_HEADER_SIZE);
     if (h < MSG_HEADER_SIZE)
         return h < 0 ? int32_t(h) : 0;  // no request: error before any byte, or cut short
-    if (msg_get_be32(buf) != MSG_MAGIC)
+    uint32_t length = 0;
+    int code = 0;
+    int32_t count = 0;
+    if (msg_get_request_header(buf, &length, &code, &count) != 0)
         return -1;
-    const uint32_t length = msg_get_be32(buf + 4);
     if (length > MSG_HEADER_SIZE) {
         size_t payload = length - MSG_HEADER_SIZE;
         if (payload > cap - MSG_HEADER_SIZE)
@@ -91,8 +110,8 @@ int32_t recv_request(int fd, uint8_t *buf, size_t cap, int *code_out, int32_t *c
         if (read_full(fd, buf + MSG_HEADER_SIZE, payload) != ssize_t(payload))
             return 0;
     }
-    *code_out = buf[9];
-    *count_out = int32_t(msg_get_be32(buf + 28));
+    *code_out = code;
+    *count_out = count;
     // length 0 ends the connection like end of stream; 2^31 and above come out negative.
     return int32_t(length);
 }
@@ -101,13 +120,7 @@ int send_reply(int fd, uint8_t *buf, size_t cap, int status, size_t payload_len,
     if (payload_len > cap || cap - payload_len < MSG_HEADER_SIZE)
         return -1;
     const size_t length = payload_len + MSG_HEADER_SIZE;
-    std::memset(buf, 0, MSG_HEADER_SIZE);
-    msg_put_be32(buf, MSG_MAGIC);
-    msg_put_be32(buf + 4, uint32_t(length));
-    buf[8] = 1;
-    buf[9] = uint8_t(status);
-    msg_put_be32(buf + 12, uint32_t(getpid()));
-    msg_put_be32(buf + 28, uint32_t(count));
+    msg_put_reply_header(buf, status, payload_len, count);
     return write_full(fd, buf, length) == ssize_t(length) ? 0 : -1;
 }
 

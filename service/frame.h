@@ -73,6 +73,10 @@ static inline void msg_put_be32(uint8_t *p, uint32_t v) {
 const char *msg_code_name(int value);
 
 // frame.cc
+// The header of a reply, written into the first 32 bytes of buf.
+void msg_put_reply_header(uint8_t *buf, int status, size_t payload_len, int32_t count);
+// A request header read into buf: 0 with length, code and count, or -1 when the magic is wrong.
+int msg_get_request_header(const uint8_t *buf, uint32_t *length_out, int *code_out, int32_t *count_out);
 ssize_t read_full(int fd, void *buf, size_t n);
 ssize_t write_full(int fd, const void *buf, size_t n);
 int32_t recv_request(int fd, uint8_t *buf, size_t cap, int *code_out, int32_t *count_out);

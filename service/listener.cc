@@ -1,19 +1,48 @@
 #include "service/daemon.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <vector>
 
 #include "port/log.h"
+#include "service/frame.h"
 #include "service/requests.h"
 
 namespace {
+
+constexpr int64_t kLingerMs = 2000;      // a refused client's time to read its FAIL and hang up
+constexpr size_t kMaxLingering = 256;    // beyond that a refused connection is simply closed
+constexpr int64_t kStopGraceMs = 20000;  // time the service processes get to finish when stopping
+
+struct child {
+    pid_t pid;
+    char peer[64];
+};
+
+// A refused connection waits here, its FAIL sent and its sending side shut, for the client to
+// hang up: closing it with the client's request unread would send a reset, and a reset can
+// destroy the FAIL before the client reads it.
+struct lingering {
+    int fd;
+    int64_t until;
+};
+
+std::vector<child> children;
+std::vector<lingering> refused;
+int signal_fd = -1;
 
 void on_hangup(int) {}  // a hang-up must not end the daemon
 
@@ -26,6 +55,11 @@ void stamp(const char *what) {
 // The service process: serve one connection, then exit.
 [[noreturn]] void serve(int sock, int fd, int verbose) {
     close(sock);
+    if (signal_fd >= 0)
+        close(signal_fd);
+    for (const lingering &l : refused)
+        close(l.fd);
+    conn_stop_signals(0);
     if (verbose > 2)
         stamp("Client connected at ");
     serve_client(fd);
@@ -35,9 +69,89 @@ void stamp(const char *what) {
     std::exit(0);
 }
 
+void refuse(int fd) {
+    uint8_t reply[MSG_HEADER_SIZE];
+    msg_put_reply_header(reply, MSG_FAIL, 0, MSG_FAIL_TOO_MANY);
+    // A fresh connection's send buffer always has room for 32 bytes: this never blocks.
+    send(fd, reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    if (refused.size() < kMaxLingering)
+        refused.push_back({fd, conn_now_ms() + kLingerMs});
+    else
+        close(fd);
+}
+
+// Reads and drops what refused clients send; closes those that hung up or outstayed their time.
+void tend_refused(const pollfd *p) {
+    const int64_t now = conn_now_ms();
+    std::vector<lingering> keep;
+    for (size_t i = 0; i < refused.size(); i++) {
+        bool done = now >= refused[i].until;
+        if (!done && p[i].revents != 0) {
+            uint8_t scratch[4096];
+            const ssize_t r = recv(refused[i].fd, scratch, sizeof scratch, MSG_DONTWAIT);
+            done = r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR);
+        }
+        if (done)
+            close(refused[i].fd);
+        else
+            keep.push_back(refused[i]);
+    }
+    refused.swap(keep);
+}
+
+void reap() {
+    for (;;) {
+        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid <= 0)
+            return;
+        std::erase_if(children, [pid](const child &c) { return c.pid == pid; });
+    }
+}
+
+// Drains the signalfd; the stop signal asked for, or 0.
+int take_signals() {
+    int stop = 0;
+    signalfd_siginfo si;
+    while (read(signal_fd, &si, sizeof si) == ssize_t(sizeof si))
+        if (si.ssi_signo != SIGCHLD)
+            stop = int(si.ssi_signo);
+    reap();
+    return stop;
+}
+
+int stop_in_order(int sock, int sig) {
+    close(sock);
+    for (const lingering &l : refused)
+        close(l.fd);
+    refused.clear();
+    log_trace(2, "Stopping on signal %d: %zu service processes to end\n", sig, children.size());
+    for (const child &c : children)
+        kill(c.pid, SIGTERM);
+    const int64_t deadline = conn_now_ms() + kStopGraceMs;
+    while (!children.empty()) {
+        const int64_t left = deadline - conn_now_ms();
+        if (left <= 0)
+            break;
+        pollfd p{signal_fd, POLLIN, 0};
+        poll(&p, 1, int(left));
+        take_signals();
+    }
+    for (const child &c : children) {
+        log_error("service process %d did not end in time: killed", int(c.pid));
+        kill(c.pid, SIGKILL);
+        waitpid(c.pid, nullptr, 0);
+    }
+    children.clear();
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
+
+int max_connections = 128;
+int max_per_peer = 64;
 
 void go_background(void) {
     std::signal(SIGHUP, on_hangup);
@@ -53,8 +167,19 @@ void go_background(void) {
     }
 }
 
+void listener_signals(void) {
+    std::signal(SIGHUP, SIG_IGN);   // in the foreground too: systemd counts a death by SIGHUP as clean
+    std::signal(SIGPIPE, SIG_IGN);  // a client that left is an error result, not a signal
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
 int listen_on(const struct sockaddr *sa, unsigned int len) {
-    const int sock = socket(sa->sa_family, SOCK_STREAM, 0);
+    const int sock = socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         log_error_errno("socket open failed");
         return -1;
@@ -70,7 +195,8 @@ int listen_on(const struct sockaddr *sa, unsigned int len) {
         close(sock);
         return -1;
     }
-    if (listen(sock, 5) < 0) {
+    // A burst of clients connecting at once waits in the kernel instead of being turned away.
+    if (listen(sock, SOMAXCONN) < 0) {
         log_error_errno("socket listen failed");
         close(sock);
         return -1;
@@ -95,13 +221,24 @@ int accept_client(int sock, int verbose) {
             log_error_errno("socket accept failed");
         return -1;
     }
+    char who[64];
+    access_describe(reinterpret_cast<sockaddr *>(&peer), who, sizeof who);
     if (!access_allowed(reinterpret_cast<sockaddr *>(&peer))) {
-        if (verbose > 2) {
-            char who[64];
-            access_describe(reinterpret_cast<sockaddr *>(&peer), who, sizeof who);
+        if (verbose > 2)
             std::printf("Client refused: %s is not allowed\n", who);
-        }
         close(fd);
+        return -1;
+    }
+    const long from_peer = std::count_if(children.begin(), children.end(),
+                                         [&](const child &c) { return std::strcmp(c.peer, who) == 0; });
+    if (children.size() >= size_t(max_connections) || from_peer >= max_per_peer) {
+        if (verbose > 2) {
+            if (children.size() >= size_t(max_connections))
+                std::printf("Client refused: %s, too many connections (%d)\n", who, max_connections);
+            else
+                std::printf("Client refused: %s, too many connections from it (%d)\n", who, max_per_peer);
+        }
+        refuse(fd);
         return -1;
     }
     access_tune_connection(fd);
@@ -113,8 +250,50 @@ int accept_client(int sock, int verbose) {
     }
     if (pid == 0)
         serve(sock, fd, verbose);
+    child c{pid, {}};
+    std::snprintf(c.peer, sizeof c.peer, "%s", who);
+    children.push_back(c);
     close(fd);
     return 0;
+}
+
+int listener_run(int sock) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    signal_fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signal_fd < 0) {
+        log_error_errno("signalfd failed");
+        return 1;
+    }
+    // Block until something happens: an idle daemon uses no processor time.
+    for (;;) {
+        std::vector<pollfd> p;
+        int64_t until = 0;
+        for (const lingering &l : refused) {
+            p.push_back({l.fd, POLLIN, 0});
+            until = until == 0 ? l.until : std::min(until, l.until);
+        }
+        p.push_back({sock, POLLIN, 0});
+        p.push_back({signal_fd, POLLIN, 0});
+        const int timeout = until == 0 ? -1 : int(std::max<int64_t>(0, until - conn_now_ms()));
+        if (poll(p.data(), p.size(), timeout) < 0 && errno != EINTR) {
+            log_error_errno("poll failed");
+            continue;
+        }
+        const pollfd &ps = p[p.size() - 2];
+        const pollfd &sig = p[p.size() - 1];
+        if (sig.revents != 0) {
+            if (const int stop = take_signals())
+                return stop_in_order(sock, stop);
+        }
+        if (!refused.empty())
+            tend_refused(p.data());
+        if (ps.revents & POLLIN)
+            accept_client(sock, verbose);
+    }
 }
 
 }  // extern "C"

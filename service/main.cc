@@ -1,12 +1,16 @@
 // tessal: start-up and options.
 //
-// The short options keep their getopt semantics exactly ("V:fhi:p:v", unknown options ignored
-// after getopt's own diagnostic); the long ones are additions for the simulator and the
-// transfer method, which the short option string cannot carry.
+// The short options keep their getopt letters ("V:fhi:p:v"); the long ones are additions for the
+// simulator, the transfer method and the bounds on clients, which the short option string cannot
+// carry. Start-up is strict: an unknown option, a stray argument or a value that is not a number
+// is refused with exit status 2 before anything runs, so a typo never drives the hardware.
+//
+// The listening socket is opened before the daemon detaches, so a port that cannot be had is
+// reported by the command itself (exit status 2), and the start-up line means "listening".
 #include <getopt.h>
-#include <sys/select.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +19,7 @@
 #include "port/io.h"
 #include "port/log.h"
 #include "service/daemon.h"
+#include "service/portshare.h"
 #include "service/requests.h"
 #include "sim/sim.h"
 
@@ -33,17 +38,27 @@ const char *help_text =
 namespace {
 
 constexpr int kDefaultPort = 8822;
+constexpr long kYearSeconds = 86400L * 365;
 
 const char *long_help =
     "  Long options :\n\n"
     "  --help          : show this help and exit\n"
     "  --version       : show version\n"
+    "  --status[=PID]  : show who holds the port and who waits for it, then exit\n"
+    "                    (PID: a process of a daemon on the simulator)\n"
     "  --sim[=CONFIG]  : drive the built-in simulated port and MFP instead of the hardware\n"
     "                    (CONFIG: comma-separated key=value words, see the README)\n"
     "  --software      : move data by software handshake instead of the ECP FIFO\n"
     "  --listen ADDR   : listen on this IPv4 or IPv6 address only (default: every IPv4 address)\n"
     "  --allow CIDR[,CIDR...] : accept connections only from these address ranges\n"
+    "  --max-connections N : connections served at once, more are refused (default 128)\n"
+    "  --max-per-peer N : of them from one client address (default 64)\n"
     "  --idle-timeout S: close a connection that sent nothing for S seconds (default: never)\n"
+    "  --io-timeout S  : close a connection whose request or reply makes no progress for\n"
+    "                    S seconds, or moves slower than 16 KiB/s after them (default 30)\n"
+    "  --wait-timeout S: an INIT waits S seconds for a busy port, then FAIL (default 8)\n"
+    "  --hold-timeout S: a client holding the port and silent for S seconds loses its\n"
+    "                    connection once another waits; 0: never (default 300)\n"
     "  --keepalive I[,N,C] : TCP keepalive: first probe after I s, then every N s, C probes\n"
     "                    (default 60,10,6)\n"
     "  --user NAME     : user a service process becomes once it holds the port (default nobody)\n\n";
@@ -55,21 +70,30 @@ struct options {
     bool sim = false;
     const char *sim_config = nullptr;
     const char *listen = nullptr;
-    bool bad = false;  // a long option's value was refused: exit 2 before listening
+    bool status = false;
+    int status_pid = 0;
+    bool bad = false;  // a value was refused: exit 2 before listening
 };
 
 enum long_only {
     OPT_HELP = 256, OPT_VERSION, OPT_SIM, OPT_SOFTWARE, OPT_LISTEN, OPT_ALLOW, OPT_IDLE, OPT_KEEPALIVE, OPT_USER,
+    OPT_IO, OPT_WAIT, OPT_HOLD, OPT_MAX, OPT_MAX_PEER, OPT_STATUS,
 };
 
 const option long_options[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
+    {"status", optional_argument, nullptr, OPT_STATUS},
     {"sim", optional_argument, nullptr, OPT_SIM},
     {"software", no_argument, nullptr, OPT_SOFTWARE},
     {"listen", required_argument, nullptr, OPT_LISTEN},
     {"allow", required_argument, nullptr, OPT_ALLOW},
+    {"max-connections", required_argument, nullptr, OPT_MAX},
+    {"max-per-peer", required_argument, nullptr, OPT_MAX_PEER},
     {"idle-timeout", required_argument, nullptr, OPT_IDLE},
+    {"io-timeout", required_argument, nullptr, OPT_IO},
+    {"wait-timeout", required_argument, nullptr, OPT_WAIT},
+    {"hold-timeout", required_argument, nullptr, OPT_HOLD},
     {"keepalive", required_argument, nullptr, OPT_KEEPALIVE},
     {"user", required_argument, nullptr, OPT_USER},
     {nullptr, 0, nullptr, 0},
@@ -80,14 +104,50 @@ const option long_options[] = {
     std::exit(0);
 }
 
+[[noreturn]] void usage_error() {
+    std::fprintf(stderr, help_text, kDefaultPort);
+    std::exit(2);
+}
+
 // A whole decimal number in [lo, hi], or false.
-bool number(const char *text, long lo, long hi, int &out) {
+bool number(const char *text, long lo, long hi, long &out) {
     char *end = nullptr;
     errno = 0;
     const long v = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || errno != 0 || v < lo || v > hi)
         return false;
+    out = v;
+    return true;
+}
+
+bool number(const char *text, long lo, long hi, int &out) {
+    long v = 0;
+    if (!number(text, lo, hi, v))
+        return false;
     out = int(v);
+    return true;
+}
+
+// Seconds, whole or with up to three decimals ("30", "0.25"), in [lo_ms, a year], as milliseconds.
+bool seconds(const char *text, int64_t lo_ms, int64_t &out) {
+    const std::string t = text;
+    const auto dot = t.find('.');
+    long whole = 0;
+    if (!number(t.substr(0, dot).c_str(), 0, kYearSeconds, whole))
+        return false;
+    int64_t ms = int64_t(whole) * 1000;
+    if (dot != std::string::npos) {
+        const std::string frac = t.substr(dot + 1);
+        long f = 0;
+        if (frac.empty() || frac.size() > 3 || frac[0] == '-' || frac[0] == '+' || !number(frac.c_str(), 0, 999, f))
+            return false;
+        for (size_t i = frac.size(); i < 3; i++)
+            f *= 10;
+        ms += f;
+    }
+    if (ms < lo_ms || ms > int64_t(kYearSeconds) * 1000)
+        return false;
+    out = ms;
     return true;
 }
 
@@ -111,28 +171,40 @@ bool parse_keepalive(const char *text) {
 }
 
 void refuse(options &o, const char *what, const char *value) {
-    log_error("bad value '%s' for --%s", value, what);
+    log_error("bad value '%s' for %s", value, what);
     o.bad = true;
 }
 
 options parse(int argc, char **argv) {
     options o;
+    bool wrong = false;  // an unknown option or a missing argument, which getopt has reported
     int c;
     while ((c = getopt_long(argc, argv, "V:fhi:p:v", long_options, nullptr)) != -1) {
         switch (c) {
-        case 'V': verbose = int(std::strtol(optarg, nullptr, 10)); break;
+        case 'V':
+            if (!number(optarg, INT_MIN, INT_MAX, verbose))
+                refuse(o, "-V", optarg);
+            break;
         case 'f': o.foreground = 1; break;
         case 'h':
             std::fprintf(stderr, help_text, kDefaultPort);
             std::exit(0);
         case 'i': std::snprintf(o.device, sizeof o.device, "%s", optarg); break;
-        case 'p': o.port = int(std::strtol(optarg, nullptr, 10)); break;
+        case 'p':  // any port number; only its low 16 bits reach the socket address
+            if (!number(optarg, 0, INT_MAX, o.port))
+                refuse(o, "-p", optarg);
+            break;
         case 'v': show_version();
         case OPT_HELP:
-            std::fprintf(stderr, help_text, kDefaultPort);
-            std::fputs(long_help, stderr);
+            std::printf(help_text, kDefaultPort);
+            std::fputs(long_help, stdout);
             std::exit(0);
         case OPT_VERSION: show_version();
+        case OPT_STATUS:
+            o.status = true;
+            if (optarg != nullptr && !number(optarg, 1, INT_MAX, o.status_pid))
+                refuse(o, "--status", optarg);
+            break;
         case OPT_SIM:
             o.sim = true;
             o.sim_config = optarg;
@@ -147,32 +219,58 @@ options parse(int argc, char **argv) {
             }
             break;
         }
+        case OPT_MAX:
+            if (!number(optarg, 1, 1000000, max_connections))
+                refuse(o, "--max-connections", optarg);
+            break;
+        case OPT_MAX_PEER:
+            if (!number(optarg, 1, 1000000, max_per_peer))
+                refuse(o, "--max-per-peer", optarg);
+            break;
         case OPT_IDLE:
-            if (!number(optarg, 0, 86400 * 365, idle_timeout))
-                refuse(o, "idle-timeout", optarg);
+            if (!seconds(optarg, 0, idle_timeout_ms))
+                refuse(o, "--idle-timeout", optarg);
+            break;
+        case OPT_IO:
+            if (!seconds(optarg, 1, io_timeout_ms))
+                refuse(o, "--io-timeout", optarg);
+            break;
+        case OPT_WAIT:
+            if (!seconds(optarg, 0, wait_timeout_ms))
+                refuse(o, "--wait-timeout", optarg);
+            break;
+        case OPT_HOLD:
+            if (!seconds(optarg, 0, hold_timeout_ms))
+                refuse(o, "--hold-timeout", optarg);
             break;
         case OPT_KEEPALIVE:
             if (!parse_keepalive(optarg))
-                refuse(o, "keepalive", optarg);
+                refuse(o, "--keepalive", optarg);
             break;
         case OPT_USER: service_user = optarg; break;
-        default: break;  // getopt has said what was wrong; reading goes on
+        default: wrong = true; break;  // getopt has said what was wrong
         }
     }
+    if (optind < argc) {
+        log_error("unexpected argument '%s'", argv[optind]);
+        wrong = true;
+    }
+    if (wrong)
+        usage_error();
     return o;
 }
 
 // The simulated device lives in a shared mapping made here, before any fork, so every service
 // process drives the same one.
-bool start_sim(const options &o) {
+struct sim *start_sim(const options &o) {
     char err[256] = "";
     struct sim *s = sim_create(o.sim_config, err, sizeof err);
     if (s == nullptr) {
         log_error("%s", err);
-        return false;
+        return nullptr;
     }
     lp_io_use(sim_backend(s));
-    return true;
+    return s;
 }
 
 }  // namespace
@@ -183,26 +281,26 @@ int main(int argc, char **argv) {
 
     if (o.bad)
         return 2;
-    std::signal(SIGCHLD, SIG_IGN);
-    if (o.sim && !start_sim(o))
+    if (o.status)
+        return portshare_status(o.status_pid) == 0 ? 0 : 1;
+    listener_signals();
+    struct sim *device = nullptr;
+    if (o.sim && (device = start_sim(o)) == nullptr)
         return 2;
-    if (!o.foreground)
-        go_background();
-    if (verbose > 0)
-        std::printf("Device: %s, port %d\n", o.device, o.port);
     const int sock = o.listen ? listen_socket_at(o.listen, o.port) : listen_socket(0, o.port);
     if (sock < 0)
         return 2;
     if (port_lock_setup(o.sim) != 0)
         return 2;
-
-    // Block until a connection waits: an idle daemon uses no processor time.
-    for (;;) {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(sock, &rd);
-        const int n = select(sock + 1, &rd, nullptr, nullptr, nullptr);
-        if (n > 0 && FD_ISSET(sock, &rd))
-            accept_client(sock, verbose);
-    }
+    if (dpa_surplus_setup() != 0)
+        return 2;
+    if (verbose > 0)
+        std::printf("Device: %s, port %d\n", o.device, o.port);
+    if (!o.foreground)
+        go_background();
+    const int status = listener_run(sock);
+    // Every service process has ended: what the simulated printer was sent goes to its sink now.
+    if (device != nullptr)
+        sim_destroy(device);
+    return status;
 }

@@ -10,6 +10,8 @@
 // transfer that falls short is still OK, with the smaller count.
 #pragma once
 
+#include <poll.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -18,15 +20,42 @@ extern "C" {
 
 struct port_data;
 
-// requests.cc
-extern int idle_timeout;  // seconds a connection may stay silent between requests; 0: for ever
+// requests.cc: how long a client may keep its service process waiting (milliseconds).
+extern int64_t idle_timeout_ms;  // no byte from the client for this long ends it; 0: never
+extern int64_t io_timeout_ms;    // a message under way that makes no progress for this long ends it
+extern int64_t hold_timeout_ms;  // a holder silent this long loses it once another waits; 0: never
 int serve_client(int fd);
+
+// conn.cc: the waits on the client, each bounded, and the signals that stop a service process.
+enum conn_result {
+    CONN_DONE,     // every byte moved
+    CONN_CLOSED,   // end of stream, or the connection failed
+    CONN_IDLE,     // no byte from the client for idle_ms
+    CONN_SLOW,     // no progress for stall_ms, or the deadline passed
+    CONN_STOPPED,  // SIGTERM or SIGINT asked the process to end
+};
+struct conn_limits {
+    int64_t idle_ms;   // reads: longest silence of the client; 0: none
+    int64_t stall_ms;  // longest wait without progress; 0: none
+    int64_t deadline;  // conn_now_ms() by which the whole transfer must be done; 0: none
+};
+int64_t conn_now_ms(void);  // CLOCK_MONOTONIC
+// In a service process: while it holds the port (holding 1), SIGTERM and SIGINT set a flag and get
+// through only inside conn_poll; otherwise (0) they end the process at once.
+void conn_stop_signals(int holding);
+int conn_stopping(void);
+// ppoll until deadline_ms (0: none). With stoppable, -1 (EINTR) once a stop was asked for.
+int conn_poll(struct pollfd *fds, nfds_t n, int64_t deadline_ms, int stoppable);
+conn_result conn_read(int fd, void *buf, size_t n, const struct conn_limits *lim);
+// Reads n bytes and throws them away, scratch_len at a time.
+conn_result conn_skip(int fd, void *scratch, size_t scratch_len, size_t n, const struct conn_limits *lim);
+conn_result conn_write(int fd, const void *buf, size_t n, const struct conn_limits *lim);
 
 // device.cc
 extern struct port_data *open_port;  // empty until the first INIT that acquired the port
 extern int fifo_mode;                // 1: hardware-FIFO transfers; 0: software handshake
 // Open the port on the first INIT (acquire, probe) and, when negotiate is set, negotiate ECP.
-// Result 0, or -1 when the port could not be acquired (the INIT is answered FAIL).
+// Result 0, or the msg_fail_reason the INIT is answered FAIL with (the port is then given back).
 int dpa_init(int negotiate);
 void dpa_reset(void);
 int dpa_read(uint8_t *buf, int32_t size);
@@ -42,15 +71,32 @@ int dpa_ready(void);
 void dpa_set_client(int fd);
 // Give up the port when the connection ends, so a waiting service process can take it.
 void dpa_release(void);
+// The store for reverse bytes pulled in beyond a READ, shared by every service process so they
+// go to the next READ of whoever holds the port. In the listener, before any fork: 0, or -1
+// after an error line.
+int dpa_surplus_setup(void);
 
-// portlock.cc: one service process at a time drives the port. The lock is taken by the first
-// INIT and dropped at RESET or when the connection ends; the kernel drops it when its holder dies.
+// portlock.cc: one service process at a time drives the port, and the others wait their turn in
+// order of arrival (service/portshare.h). The port is taken by the first INIT and given back at
+// RESET or when the connection ends; the kernel takes it back when its holder dies.
+extern int64_t wait_timeout_ms;  // how long an INIT waits for the port before FAIL (printer busy)
 // Set up in the listener, before any fork: 0, or -1 after an error line.
 int port_lock_setup(int simulated);
-// Wait for the port. 0 when held; -1 when the client hung up while waiting, or on an error.
+// The client, for the hang-up that ends a wait and for the address the queue shows.
+void port_lock_set_client(int fd);
+// Wait for the port: 0 when held; MSG_FAIL_BUSY when the wait timed out, the queue is full, the
+// client left or a stop was asked for; MSG_FAIL_PORT_ACCESS when the lock file cannot be used.
 int port_lock_take(int client_fd);
+// Give the port back; the oldest waiter takes it. At -V 3 one line sums up the job.
 void port_lock_drop(void);
 int port_lock_held(void);
+// While holding: whether another connection waits, and a descriptor that becomes readable (drain
+// it with port_lock_drain) whenever that may have changed; -1 when there is none.
+int port_lock_others_wait(void);
+int port_lock_wake_fd(void);
+void port_lock_drain(void);
+// Count bytes moved for the holder's job and the queue's view.
+void port_lock_count(uint64_t to_device, uint64_t from_device);
 
 #ifdef __cplusplus
 }

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr", "no-id", "id-length",
 };
 
 __attribute__((format(printf, 3, 4))) int refuse(char *err, size_t errlen, const char *fmt, ...) {
@@ -69,9 +69,25 @@ int parse_fault(std::string_view value, sim_config *cfg, char *err, size_t errle
     if (colon == std::string_view::npos) {
         if (which == SIM_FAULT_SHORT)
             return refuse(err, errlen, "sim: fault 'short' needs a count (short:N)");
+        if (which == SIM_FAULT_PAUSE)
+            return refuse(err, errlen, "sim: fault 'pause' needs a length (pause:MS[@N])");
+        if (which == SIM_FAULT_ID_LENGTH)
+            return refuse(err, errlen, "sim: fault 'id-length' needs a length (id-length:N)");
         return 0;
     }
-    const uint64_t max = which == SIM_FAULT_LONG_RUN ? 128 : which == SIM_FAULT_REFUSE ? 255 : 0xFFFFFFFFu;
+    // pause:MS@N: the pause begins once N forward bytes have been taken.
+    const size_t at = which == SIM_FAULT_PAUSE ? arg.find('@') : std::string_view::npos;
+    if (at != std::string_view::npos) {
+        uint64_t n;
+        const std::string_view after = arg.substr(at + 1);
+        if (!number(after, 0xFFFFFFFFu, &n))
+            return refuse(err, errlen, "sim: bad byte count '%.*s' for fault pause (0..4294967295)",
+                          int(after.size()), after.data());
+        cfg->fault_at[which] = uint32_t(n);
+        arg = arg.substr(0, at);
+    }
+    const uint64_t max = which == SIM_FAULT_LONG_RUN ? 128 : which == SIM_FAULT_REFUSE ? 255
+                       : which == SIM_FAULT_ID_LENGTH ? 0xFFFF : 0xFFFFFFFFu;
     const uint64_t min = which == SIM_FAULT_LONG_RUN ? 2 : 0;
     uint64_t n;
     if (!number(arg, max, &n) || n < min)
@@ -128,6 +144,15 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
     return 0;
 }
 
+// The Device ID string: any characters, commas and blanks included, 1 to SIM_ID_MAX of them.
+int parse_id(std::string_view value, sim_config *cfg, char *err, size_t errlen) {
+    if (value.empty() || value.size() > SIM_ID_MAX)
+        return refuse(err, errlen, "sim: bad value for id (1 to %d characters, and it comes last)", SIM_ID_MAX);
+    memcpy(cfg->device_id, value.data(), value.size());
+    cfg->device_id[value.size()] = 0;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char *err, size_t errlen) {
@@ -137,10 +162,17 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
     cfg->rate = 1000000;
     cfg->io_ns = 1000;
     cfg->peer = SIM_PEER_ECHO;
+    memcpy(cfg->device_id, SIM_DEFAULT_ID, sizeof SIM_DEFAULT_ID);
     bool thr_given[2] = {false, false};
 
     std::string_view rest = config ? config : "";
     while (!rest.empty()) {
+        if (rest.substr(0, 3) == "id=") {
+            // A Device ID has commas of its own (CMD:PCL,PJL): it takes the rest of the string.
+            if (parse_id(rest.substr(3), cfg, err, errlen))
+                return -1;
+            break;
+        }
         const size_t comma = rest.find(',');
         const std::string_view word = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);

@@ -20,6 +20,10 @@ constexpr int kFifoMax = 1024;
 constexpr uint64_t kEchoCapacity = 16u << 20;   // the echo queue holds 16 MiB
 constexpr uint32_t kFileBuf = 64u << 10;         // sink and source are written and read in 64 KiB
 
+// What the bytes in the FIFO are: written in test mode, printed (written in mode 011 with the
+// lines forward), or pulled from the peripheral.
+enum fifo_kind : uint8_t { FIFO_TEST, FIFO_FORWARD, FIFO_REVERSE };
+
 // One reverse symbol as it goes over the wire: a data byte, or a command byte (PeriphAck low).
 struct symbol {
     uint8_t byte;
@@ -35,7 +39,9 @@ struct port_state {
     uint8_t fifo[kFifoMax];
     uint32_t head;
     uint32_t count;
-    bool fifo_reverse;     // the bytes in the FIFO came from the peripheral
+    uint8_t fifo_kind;     // enum fifo_kind of the bytes in the FIFO
+    bool reverse;          // the data lines are inputs (set in mode 001 only, kept elsewhere)
+    bool contention;       // host and peripheral both drive the data lines
     uint32_t run_pending;  // 0, or n + 1 after a run-length count: copies of the next data byte
     uint32_t run_left;     // copies of run_byte still to go into the FIFO
     uint8_t run_byte;
@@ -51,7 +57,12 @@ struct periph_state {
     uint8_t presented_cmd; // the presented byte is a command (PeriphAck low)
     uint32_t fwd_run;      // copies the next forward data byte stands for (host run-length count)
     uint32_t sw_run;       // same for the reverse byte the host acknowledges next (counting only)
-    uint64_t taken;        // forward data bytes taken, for the stall fault
+    uint64_t taken;        // forward data bytes taken, for the stall and pause faults
+    bool pause_started;    // fault=pause: the pause has begun (it comes once)
+    uint64_t pause_end_ns; // ... and ends here
+    bool id_stream;        // an ID request was accepted: the reverse stream is the Device ID
+    uint32_t id_size;      // bytes of that stream: the two length bytes and the string
+    uint32_t id_sent;      // bytes of it the host has taken
 };
 
 struct peer_state {
@@ -80,7 +91,6 @@ struct sim {
     size_t map_len;
     uint64_t vclock_ns;            // virtual clock
     int64_t mono_start_ns;         // real clock origin (CLOCK_MONOTONIC)
-    struct timeval wall_start;     // what the virtual clock reads as wall time at 0
     uint64_t period_ns;            // one byte on the link; 0 = unlimited
     int trace_fd;
     int sink_fd;
@@ -106,6 +116,8 @@ void port_write(struct sim *sim, int reg, uint8_t value);
 int port_reg(uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
+// Event 47 with a run-length count taken and its data byte not: the byte crosses now.
+void port_finish_run(struct sim *sim);
 
 // periph.cc: the peripheral as a table of (state, event) -> action.
 void periph_reset(struct sim *sim);
@@ -115,10 +127,13 @@ void periph_control(struct sim *sim, uint8_t old);
 void periph_tick(struct sim *sim);
 uint8_t periph_status(const struct sim *sim);
 uint8_t periph_lines(const struct sim *sim);
-// The port hardware in mode 011: forward byte out, reverse symbol in.
-bool periph_takes_forward(const struct sim *sim);
+// The port hardware in mode 011: forward byte out, reverse symbol in. t is the time the next
+// forward byte is offered.
+bool periph_takes_forward(struct sim *sim, uint64_t t);
 void periph_take(struct sim *sim, uint8_t byte, bool command);
 bool periph_sends_reverse(const struct sim *sim);
+// After event 40 and until event 47 the peripheral drives the data lines.
+bool periph_drives(const struct sim *sim);
 // The port hardware took the symbol at the head of the reverse stream.
 void periph_hw_took(struct sim *sim);
 bool fault(const struct sim *sim, int which);
@@ -132,5 +147,15 @@ bool peer_peek(struct sim *sim, symbol *out);
 void peer_pop(struct sim *sim);
 uint64_t peer_pending(const struct sim *sim);
 void peer_flush(struct sim *sim);
+
+// devid.cc: the Device ID stream, and the nibble-mode handshake that carries it.
+// Start the ID stream (on) or go back to the peer's own reverse data (off), at each event 6.
+void id_begin(struct sim *sim, bool on);
+bool id_peek(const struct sim *sim, symbol *out);
+void id_pop(struct sim *sim);
+// Actions of the nibble states: HostBusy low (event 7) and high (event 10).
+void nib_busy_low(struct sim *sim);
+void nib_busy_high(struct sim *sim);
+uint8_t nib_status(const struct sim *sim);
 
 }  // namespace sim_impl

@@ -115,6 +115,8 @@ void peer_put(struct sim *sim, uint8_t byte) {
 }
 
 bool peer_peek(struct sim *sim, symbol *out) {
+    if (sim->periph.id_stream)
+        return id_peek(sim, out);  // the Device ID stands in for the MFP's data (devid.cc)
     if (sim->peer.nqueued == 0)
         generate(sim);
     if (sim->peer.nqueued == 0)
@@ -124,6 +126,10 @@ bool peer_peek(struct sim *sim, symbol *out) {
 }
 
 void peer_pop(struct sim *sim) {
+    if (sim->periph.id_stream) {
+        id_pop(sim);
+        return;
+    }
     peer_state &q = sim->peer;
     if (q.nqueued == 0)
         return;

@@ -3,8 +3,9 @@
 // Events are the edges of the four host control lines, taken from each CONTROL write in a fixed
 // order (1284Active first, since termination and negotiation outrank everything else, then nInit,
 // nAutoFd, nStrobe), plus a tick at every access for what the peripheral does without a host
-// edge: acknowledging a reversal once the forward FIFO has drained, and presenting the next
-// reverse byte. Every answer is on the status lines by the next access.
+// edge: acknowledging a reversal, and presenting the next reverse byte. Every answer is on the
+// status lines by the next access. Like a real one, the peripheral acknowledges a reversal
+// whatever the host's FIFO still holds: draining it first is the host's business.
 //
 // In ECR mode 011 the port hardware owns HostClk and HostAck, so the byte handshakes of the
 // software path are ignored there; negotiation, termination and the direction changes are not.
@@ -75,15 +76,20 @@ void a_neg_answer(struct sim *sim) {
     if (strobe_low(sim) || autofd_low(sim))
         return;
     const uint8_t req = sim->periph.request;
-    const bool known = req == 0x00 || req == 0x01 || req == 0x10 || req == 0x30 || req == 0x40 || req == 0x80;
-    const bool accepted = known && !refused(sim, req);
+    // The Device ID is offered in nibble (0x04) and ECP (0x14) mode; byte mode is not modelled.
+    const bool id = req == 0x04 || req == 0x14;
+    const bool known = req == 0x00 || req == 0x01 || req == 0x10 || req == 0x30 || req == 0x40 || req == 0x80 || id;
+    const bool accepted = known && !refused(sim, req) && !(id && fault(sim, SIM_FAULT_NO_ID));
     sim->periph.xflag = accepted && req != 0x00 ? 0x10 : 0;  // nibble is accepted with XFlag low
+    id_begin(sim, accepted && id);
     if (fault(sim, SIM_FAULT_NO_EVENT6))
         go(sim, SIM_P_NEG_STUCK);
-    else if (accepted && (req == 0x10 || req == 0x30))
+    else if (accepted && (req == 0x10 || req == 0x30 || req == 0x14))
         go(sim, SIM_P_ECP_SETUP);
     else if (accepted && req == 0x80)
         go(sim, SIM_P_EXT_WAIT);
+    else if (accepted && req == 0x04)
+        go(sim, SIM_P_NIB_IDLE);
     else
         go(sim, SIM_P_OTHER);
 }
@@ -111,10 +117,10 @@ void a_fwd_strobe_low(struct sim *sim) {  // event 35 -> PeriphAck high (event 3
         go(sim, SIM_P_FWD_BUSY);
 }
 
-// Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled
-// peripheral keeps PeriphAck high.
+// Event 37: the byte is taken (a command when HostAck is low) and PeriphAck drops. A stalled,
+// paused or full peripheral keeps PeriphAck high.
 void a_fwd_strobe_high(struct sim *sim) {
-    if (!periph_takes_forward(sim) || !peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1))
+    if (!periph_takes_forward(sim, now_ns(sim)))
         return;
     periph_take(sim, sim->port.data, autofd_low(sim));
     go(sim, SIM_P_FWD_IDLE);
@@ -130,8 +136,8 @@ void a_fwd_init_low(struct sim *sim) {
     }
 }
 
-void a_rev_req_tick(struct sim *sim) {  // event 40, once the forward bytes are all here
-    if (!port_fifo_has_forward(sim) && !fault(sim, SIM_FAULT_NO_REVERSE))
+void a_rev_req_tick(struct sim *sim) {  // event 40: the peripheral drives the lines from now
+    if (!fault(sim, SIM_FAULT_NO_REVERSE))
         go(sim, SIM_P_REV_IDLE);
 }
 
@@ -165,7 +171,8 @@ void a_rev_ack(struct sim *sim) {
 
 void a_rev_next(struct sim *sim) { go(sim, SIM_P_REV_IDLE); }  // event 46
 
-void a_to_forward(struct sim *sim) {  // event 47 -> 49
+void a_to_forward(struct sim *sim) {  // event 47 -> 49; a run's pair is completed first
+    port_finish_run(sim);
     go(sim, fault(sim, SIM_FAULT_NO_FORWARD) ? SIM_P_REV_STUCK : SIM_P_FWD_IDLE);
 }
 
@@ -194,6 +201,10 @@ const row kTable[SIM_NPSTATES] = {
     /* REV_STUCK   */ {{T_, nullptr, a_reset_if_inactive, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
     /* TERM_24     */ {{nullptr, a_negotiate, a_reset, nullptr, a_term_autofd_low, nullptr, nullptr, nullptr, nullptr}},
     /* TERM_27     */ {{nullptr, a_negotiate, a_reset, nullptr, a_negotiate, a_term_done, nullptr, nullptr, nullptr}},
+    /* NIB_IDLE    */ {{T_, nullptr, a_reset, nullptr, nib_busy_low, nullptr, nullptr, nullptr, nullptr}},
+    /* NIB_LOW     */ {{T_, nullptr, a_reset, nullptr, nullptr, nib_busy_high, nullptr, nullptr, nullptr}},
+    /* NIB_MID     */ {{T_, nullptr, a_reset, nullptr, nib_busy_low, nullptr, nullptr, nullptr, nullptr}},
+    /* NIB_HIGH    */ {{T_, nullptr, a_reset, nullptr, nullptr, nib_busy_high, nullptr, nullptr, nullptr}},
 };
 #undef T_
 
@@ -205,13 +216,13 @@ const uint8_t kStatus[SIM_NPSTATES] = {
     /* EXT_WAIT */ 0xF8, /* EXT_STROBE */ 0xB8, /* OTHER */ 0xE8, /* ECP_SETUP */ 0xD8,
     /* FWD_IDLE */ 0xF8, /* FWD_BUSY */ 0x78, /* REV_REQ */ 0xF8, /* REV_IDLE */ 0xD8,
     /* REV_PRESENT */ 0x18, /* REV_ACKED */ 0x58, /* REV_STUCK */ 0xD8, /* TERM_24 */ 0x98,
-    /* TERM_27 */ 0xD8,
+    /* TERM_27 */ 0xD8, /* NIB_IDLE, NIB_LOW, NIB_MID, NIB_HIGH: nib_status */ 0, 0, 0, 0,
 };
 
 constexpr const char *kNames[SIM_NPSTATES] = {
     "compat", "neg-req", "neg-strobe", "neg-stuck", "ext-wait", "ext-strobe", "other", "ecp-setup",
     "fwd-idle", "fwd-busy", "rev-req", "rev-idle", "rev-present", "rev-acked", "rev-stuck",
-    "term-24", "term-27",
+    "term-24", "term-27", "nib-idle", "nib-low", "nib-mid", "nib-high",
 };
 
 void dispatch(struct sim *sim, event ev) {
@@ -252,7 +263,8 @@ uint8_t periph_status(const struct sim *sim) {
     if (fault(sim, SIM_FAULT_NO_PERIPHERAL))
         return 0x78;  // nothing drives the lines: they float high (Busy high reads as 0)
     const periph_state &p = sim->periph;
-    uint8_t s = kStatus[p.state];
+    const bool nibble = p.state >= SIM_P_NIB_IDLE && p.state <= SIM_P_NIB_HIGH;
+    uint8_t s = nibble ? nib_status(sim) : kStatus[p.state];
     if (p.state == SIM_P_NEG_STUCK || p.state == SIM_P_OTHER)
         s |= p.xflag;
     if ((p.state == SIM_P_REV_PRESENT || p.state == SIM_P_REV_ACKED) && p.presented_cmd)
@@ -266,13 +278,33 @@ uint8_t periph_status(const struct sim *sim) {
 
 uint8_t periph_lines(const struct sim *sim) { return sim->periph.lines; }
 
-bool periph_takes_forward(const struct sim *sim) {
+namespace {
+
+// fault=pause:MS@N: the first time a byte is offered after N were taken, the peripheral starts
+// taking nothing for MS ms; it comes once.
+bool paused(struct sim *sim, uint64_t t) {
+    periph_state &p = sim->periph;
+    if (!fault(sim, SIM_FAULT_PAUSE) || p.taken < sim->cfg.fault_at[SIM_FAULT_PAUSE])
+        return false;
+    if (!p.pause_started) {
+        p.pause_started = true;
+        p.pause_end_ns = t + uint64_t(fault_arg(sim, SIM_FAULT_PAUSE, 0)) * 1000000;
+    }
+    return t < p.pause_end_ns;
+}
+
+}  // namespace
+
+bool periph_takes_forward(struct sim *sim, uint64_t t) {
     const int s = sim->periph.state;
-    if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY && s != SIM_P_REV_REQ)
+    if (s != SIM_P_FWD_IDLE && s != SIM_P_FWD_BUSY)
         return false;
     if (fault(sim, SIM_FAULT_STALL) && sim->periph.taken >= fault_arg(sim, SIM_FAULT_STALL, 0))
         return false;
-    return peer_room(sim, 1);
+    if (paused(sim, t))
+        return false;
+    // A peer with no room (the echo queue full) is a busy printer: it takes nothing, drops nothing.
+    return peer_room(sim, sim->periph.fwd_run ? sim->periph.fwd_run : 1);
 }
 
 // A forward byte reaches the peripheral. Commands: a run-length count (bit 7 clear) makes the
@@ -290,6 +322,12 @@ void periph_take(struct sim *sim, uint8_t byte, bool command) {
         peer_put(sim, byte);
     p.taken += copies;
     sim->counters.bytes_to_peer += copies;
+}
+
+bool periph_drives(const struct sim *sim) {
+    const int s = sim->periph.state;
+    return !fault(sim, SIM_FAULT_NO_PERIPHERAL) &&
+           (s == SIM_P_REV_IDLE || s == SIM_P_REV_PRESENT || s == SIM_P_REV_ACKED);
 }
 
 bool periph_sends_reverse(const struct sim *sim) {

@@ -5,6 +5,12 @@
 // nothing on the wire, mode 011 moves it to or from the peripheral at the link rate, and a change
 // to mode 000 or 001 empties it. serviceIntr is level-checked at every access while it is armed
 // (written 0), so the port sets it as soon as the threshold condition holds.
+//
+// Strict where hardware is: the data lines change direction only in mode 001 (mode 000 always
+// drives them) and keep it through the other modes; a host that drives them while the peripheral
+// does, or that leaves mode 011 with printed bytes still in the FIFO, makes a host error, counted
+// and reported on the console, so a link that would fail on a real port fails here too.
+#include "port/log.h"
 #include "sim/internal.h"
 
 namespace sim_impl {
@@ -15,12 +21,14 @@ constexpr uint8_t kModeSpp = 0x00, kModePs2 = 0x20, kModeEcp = 0x60, kModeTest =
 
 bool fifo_full(const struct sim *sim) { return sim->port.count >= uint32_t(sim->cfg.fifo); }
 
-void fifo_push(struct sim *sim, uint8_t byte, bool reverse) {
+bool no_ecr(const struct sim *sim) { return fault(sim, SIM_FAULT_NO_ECR); }
+
+void fifo_push(struct sim *sim, uint8_t byte, uint8_t kind) {
     port_state &p = sim->port;
     if (fifo_full(sim))
         return;  // a write to a full FIFO is lost, as on the hardware
     if (p.count == 0)
-        p.fifo_reverse = reverse;
+        p.fifo_kind = kind;
     p.fifo[(p.head + p.count) % kFifoMax] = byte;
     p.count++;
 }
@@ -45,27 +53,36 @@ void fifo_clear(struct sim *sim) {
     p.run_left = 0;
 }
 
+void host_error(struct sim *sim, const char *what, unsigned lost) {
+    sim->counters.host_errors++;
+    sim->counters.bytes_lost += lost;
+    if (lost)
+        log_error("sim: host error: %u printed bytes lost: %s", lost, what);
+    else
+        log_error("sim: host error: %s", what);
+}
+
 // A run-length count is expanded by the port as room in the FIFO allows; it costs no link time,
 // since the copies never cross the cable.
 void expand_run(struct sim *sim) {
     port_state &p = sim->port;
     while (p.run_left && !fifo_full(sim)) {
-        fifo_push(sim, p.run_byte, true);
+        fifo_push(sim, p.run_byte, FIFO_REVERSE);
         p.run_left--;
     }
 }
 
 enum link_work { LINK_IDLE, LINK_FORWARD, LINK_REVERSE };
 
-// Forward bytes go out first whatever the direction bit says: the peripheral acknowledges a
-// reversal only once they have reached it. Reverse bytes come in while nReverseRequest is low.
-link_work next_work(struct sim *sim) {
+// With the lines driven by the host the port sends the FIFO's bytes; with them reversed, and
+// nReverseRequest low, it pulls the peripheral's.
+link_work next_work(struct sim *sim, uint64_t t) {
     const port_state &p = sim->port;
     if (port_mode(sim) != kModeEcp)
         return LINK_IDLE;
-    if (port_fifo_has_forward(sim))
-        return periph_takes_forward(sim) ? LINK_FORWARD : LINK_IDLE;
-    if (!(p.control & 0x20) || (p.control & 0x04) || p.run_left || fifo_full(sim) || !periph_sends_reverse(sim))
+    if (!p.reverse)
+        return port_fifo_has_forward(sim) && periph_takes_forward(sim, t) ? LINK_FORWARD : LINK_IDLE;
+    if ((p.control & 0x04) || p.run_left || fifo_full(sim) || !periph_sends_reverse(sim))
         return LINK_IDLE;
     symbol s;
     if (!peer_peek(sim, &s) || (s.command && (s.byte & 0x80)))
@@ -95,7 +112,8 @@ void link_run(struct sim *sim, uint64_t now) {
     port_state &p = sim->port;
     expand_run(sim);
     for (;;) {
-        const link_work w = next_work(sim);
+        // A byte is offered to the peripheral once the one before it has crossed.
+        const link_work w = next_work(sim, sim->period_ns ? p.link_ns : now);
         if (w == LINK_IDLE) {
             p.link_ns = now;  // an idle link starts its next byte from now
             return;
@@ -119,26 +137,57 @@ void service_check(struct sim *sim) {
     if ((p.ecr & 0x04) || (mode != kModeEcp && mode != kModeTest))
         return;
     const uint32_t depth = uint32_t(sim->cfg.fifo);
-    const bool hit = (p.control & 0x20) ? sim->cfg.rthr && p.count >= uint32_t(sim->cfg.rthr)
-                                        : sim->cfg.wthr && depth - p.count >= uint32_t(sim->cfg.wthr);
+    const bool hit = p.reverse ? sim->cfg.rthr && p.count >= uint32_t(sim->cfg.rthr)
+                               : sim->cfg.wthr && depth - p.count >= uint32_t(sim->cfg.wthr);
     if (hit)
         p.ecr |= 0x04;
 }
 
+// The direction of the data lines follows CONTROL bit 0x20 only in mode 001 and keeps its value
+// in the other modes; mode 000 always drives them.
+void follow_direction(struct sim *sim) {
+    port_state &p = sim->port;
+    const uint8_t mode = port_mode(sim);
+    if (mode == kModeSpp)
+        p.reverse = false;
+    else if (mode == kModePs2)
+        p.reverse = p.control & 0x20;
+}
+
+// Both ends driving the data lines: counted once each time it starts.
+void check_bus(struct sim *sim) {
+    port_state &p = sim->port;
+    const bool clash = !p.reverse && periph_drives(sim);
+    if (clash && !p.contention)
+        host_error(sim, "bus contention: the host drives the data lines while the peripheral does", 0);
+    p.contention = clash;
+}
+
 uint8_t ecr_read(const struct sim *sim) {
     const port_state &p = sim->port;
+    if (no_ecr(sim))
+        return 0xFF;
     return uint8_t((p.ecr & 0xFC) | (fifo_full(sim) ? 0x02 : 0) | (p.count == 0 ? 0x01 : 0));
 }
 
 void ecr_write(struct sim *sim, uint8_t v) {
+    if (no_ecr(sim))
+        return;
+    const uint8_t old = port_mode(sim), mode = v & 0xE0;
+    if (old == kModeEcp && mode != kModeEcp && port_fifo_has_forward(sim)) {
+        host_error(sim, "the ECR left mode 011 before the FIFO emptied", sim->port.count);
+        fifo_clear(sim);
+    }
     sim->port.ecr = v & 0xFC;  // the FIFO bits are read only
-    const uint8_t mode = v & 0xE0;
     if (mode == kModeSpp || mode == kModePs2)
         fifo_clear(sim);
+    follow_direction(sim);
 }
 
 uint8_t fifo_read(struct sim *sim) {
     const uint8_t mode = port_mode(sim);
+    if (no_ecr(sim))
+        return 0xFF;
     if (mode == kModeEcp || mode == kModeTest)
         return fifo_pop(sim);
     if (mode == kModeCnfg)
@@ -148,15 +197,21 @@ uint8_t fifo_read(struct sim *sim) {
 
 void fifo_write(struct sim *sim, uint8_t v) {
     const uint8_t mode = port_mode(sim);
-    if (mode == kModeEcp || mode == kModeTest)
-        fifo_push(sim, v, false);
+    if (no_ecr(sim))
+        return;
+    if (mode == kModeEcp)
+        fifo_push(sim, v, FIFO_FORWARD);
+    else if (mode == kModeTest)
+        fifo_push(sim, v, FIFO_TEST);
 }
 
 }  // namespace
 
 uint8_t port_mode(const struct sim *sim) { return sim->port.ecr & 0xE0; }
 
-bool port_fifo_has_forward(const struct sim *sim) { return sim->port.count && !sim->port.fifo_reverse; }
+bool port_fifo_has_forward(const struct sim *sim) {
+    return sim->port.count && sim->port.fifo_kind == FIFO_FORWARD;
+}
 
 int port_reg(uint16_t addr) {
     switch (addr) {
@@ -170,23 +225,37 @@ int port_reg(uint16_t addr) {
 }
 
 // Power-up: compatibility lines (nInit high, nSelectIn low), ECR in mode 000 with its FIFO empty.
+// Without ECP registers the port is a PS/2 port: its direction always follows the bit.
 void port_reset(struct sim *sim) {
     sim->port = {};
     sim->port.control = 0x0C;
-    sim->port.ecr = 0x04;
+    sim->port.ecr = no_ecr(sim) ? kModePs2 : 0x04;
 }
 
 void port_catch_up(struct sim *sim, uint64_t now) {
     link_run(sim, now);
     periph_tick(sim);
     service_check(sim);
+    check_bus(sim);
+}
+
+// A run-length count the port has taken is never left without its data byte: at event 47 the
+// peripheral still sends the byte that completes the pair, so the port can expand the run.
+void port_finish_run(struct sim *sim) {
+    symbol s;
+    if (sim->port.run_pending && peer_peek(sim, &s) && !s.command)
+        move_reverse(sim);
 }
 
 uint8_t port_read(struct sim *sim, int reg) {
+    const port_state &p = sim->port;
     switch (reg) {
-    case SIM_REG_DATA: return (sim->port.control & 0x20) ? periph_lines(sim) : sim->port.data;
+    case SIM_REG_DATA:
+        if (p.reverse)
+            return periph_lines(sim);
+        return p.contention ? uint8_t(p.data & periph_lines(sim)) : p.data;  // garbage
     case SIM_REG_STATUS: return periph_status(sim);
-    case SIM_REG_CONTROL: return sim->port.control;
+    case SIM_REG_CONTROL: return p.control;
     case SIM_REG_FIFO: return fifo_read(sim);
     case SIM_REG_ECR: return ecr_read(sim);
     default: return 0xFF;
@@ -201,6 +270,7 @@ void port_write(struct sim *sim, int reg, uint8_t value) {
     case SIM_REG_CONTROL: {
         const uint8_t old = sim->port.control;
         sim->port.control = value;
+        follow_direction(sim);
         periph_control(sim, old);
         break;
     }
@@ -213,6 +283,7 @@ void port_write(struct sim *sim, int reg, uint8_t value) {
     default:
         break;  // STATUS and unknown addresses ignore writes
     }
+    check_bus(sim);
 }
 
 }  // namespace sim_impl

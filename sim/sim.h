@@ -7,7 +7,8 @@
 //
 // Configuration: one string of comma-separated key=value words, e.g.
 //   fifo=16,wthr=8,rthr=8,cnfga=0x10,rate=1000000,clock=real,io_ns=1000,peer=echo,trace=/tmp/t
-// Unknown keys and bad values are refused with a message; the library never exits.
+// Unknown keys and bad values are refused with a message; the library never exits. A Device ID
+// has commas of its own (CMD:PCL,PJL), so id= comes last and takes the rest of the string.
 //
 // Rejected: a simulator thread or process that runs the peripheral on its own (the device would
 // then move between two accesses, which makes virtual time and exact tests impossible); instead
@@ -37,6 +38,10 @@ struct sim_counters {
     uint64_t sleeps;              // sleep calls
     uint64_t sleep_us;            // microseconds of sleep asked for
     uint64_t clock_reads;         // clock queries
+    // Host errors: what would lose data or harm a real port. Each is also an "ERROR: sim: host
+    // error: ..." line on the console. A correct link keeps both at 0.
+    uint64_t host_errors;         // bus contention, or printed bytes lost at a mode change
+    uint64_t bytes_lost;          // printed bytes thrown away with the FIFO
 };
 
 // Faults to inject, one configuration word each: fault=NAME[:N].
@@ -53,12 +58,19 @@ enum sim_fault {
     SIM_FAULT_LONG_RUN,       // "long-run[:N]": the first reverse byte comes as a run of N (default 128)
     SIM_FAULT_ACK_HIGH,       // "ack-high": PeriphAck (Busy) stuck high, STATUS bit 0x80 always 0
     SIM_FAULT_ACK_LOW,        // "ack-low": PeriphAck (Busy) stuck low, STATUS bit 0x80 always 1
+    SIM_FAULT_PAUSE,          // "pause:MS[@N]": after N forward bytes (default 0) takes nothing for MS ms
+    SIM_FAULT_NO_ECR,         // "no-ecr": nothing at base + 0x400..0x402 (reads 0xFF); a PS/2 port
+    SIM_FAULT_NO_ID,          // "no-id": every Device ID request (0x04, 0x05, 0x14) refused with XFlag low
+    SIM_FAULT_ID_LENGTH,      // "id-length:N": the Device ID's length field says N, whatever follows
     SIM_NFAULTS
 };
 
 enum sim_peer_kind { SIM_PEER_ECHO, SIM_PEER_SINK, SIM_PEER_SOURCE };
 
 #define SIM_PATH_MAX 1024
+#define SIM_ID_MAX 2047  // characters of the Device ID string: more than a host keeps, to test its cap
+// What the peripheral answers to a Device ID request unless id= says otherwise.
+#define SIM_DEFAULT_ID "MFG:Tessaline;MDL:MFP-1284 Sim;CMD:PCL,PJL;CLS:PRINTER;DES:tessal simulated MFP;"
 
 // A parsed configuration. Thresholds of 0 mean the port never raises serviceIntr that way.
 struct sim_config {
@@ -74,9 +86,11 @@ struct sim_config {
     uint32_t faults;           // bit (1 << enum sim_fault) per fault selected
     uint32_t fault_arg[SIM_NFAULTS];
     int fault_has_arg[SIM_NFAULTS];
+    uint32_t fault_at[SIM_NFAULTS];  // the N of NAME:ARG@N (pause only), 0 when not given
     char sink[SIM_PATH_MAX];   // "" when not given
     char source[SIM_PATH_MAX];
     char trace[SIM_PATH_MAX];
+    char device_id[SIM_ID_MAX + 1];  // id=: the Device ID string, without its length field
 };
 
 // The peripheral's IEEE 1284 states, for tests and debugging.
@@ -91,13 +105,17 @@ enum sim_pstate {
     SIM_P_ECP_SETUP,    // ECP accepted, event 30 expected
     SIM_P_FWD_IDLE,     // ECP forward idle
     SIM_P_FWD_BUSY,     // ECP forward, HostClk low seen, PeriphAck high
-    SIM_P_REV_REQ,      // event 39 seen, acknowledgement waits for the forward FIFO to drain
+    SIM_P_REV_REQ,      // event 39 seen; event 40 answers it at the next access
     SIM_P_REV_IDLE,     // ECP reverse idle
     SIM_P_REV_PRESENT,  // a reverse byte on the lines, PeriphClk low
     SIM_P_REV_ACKED,    // HostAck high seen, PeriphClk high
     SIM_P_REV_STUCK,    // event 47 seen, event 49 withheld (fault)
     SIM_P_TERM_24,      // termination: nAck low
     SIM_P_TERM_27,      // termination: lines back, nAck high
+    SIM_P_NIB_IDLE,     // nibble-mode Device ID accepted: reverse idle between bytes
+    SIM_P_NIB_LOW,      // low nibble on the status lines, PtrClk low (events 8, 9)
+    SIM_P_NIB_MID,      // low nibble taken, PtrClk high (event 11)
+    SIM_P_NIB_HIGH,     // high nibble on the status lines, PtrClk low
     SIM_NPSTATES
 };
 

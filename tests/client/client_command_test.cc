@@ -1,5 +1,6 @@
 // The tessal-client command, run as a real process against the fake daemon: what it sends, its
 // exit status and the one line it prints when something goes wrong.
+#include <algorithm>
 #include <fcntl.h>
 #include <fstream>
 #include <gmock/gmock.h>
@@ -20,6 +21,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 constexpr size_t MAX = TC_MAX_PAYLOAD;
+constexpr size_t CHUNK = TC_WRITE_CHUNK;
 
 struct outcome {
     int status = -1;
@@ -42,7 +44,11 @@ protected:
 
     std::string temp_path(const std::string &name) {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        made_.push_back(::testing::TempDir() + "tessal_client_" + info->name() + "_" + name);
+        std::string test = info->name();
+        std::replace(test.begin(), test.end(), '/', '_');  // parameterised names hold a '/'
+        // The pid keeps runs of the suite from other worktrees on this machine apart.
+        made_.push_back(::testing::TempDir() + "tessal_client_" + std::to_string(getpid()) + "_" +
+                        test + "_" + name);
         return made_.back();
     }
 
@@ -90,10 +96,10 @@ std::string port_of(const fake_server &srv) { return std::to_string(srv.port());
 bytes payload_of(const bytes &req) { return bytes(req.begin() + 32, req.end()); }
 
 TEST_F(ClientCommand, PrintSplitsTheFileBetweenInitAndReset) {
-    const bytes data = pattern(MAX + 10, 5);
+    const bytes data = pattern(CHUNK + 10, 5);
     const std::string file = put_file("job", data);
     fake_server srv({{reply_msg(MSG_OK, 0)},
-                     {reply_msg(MSG_OK, MAX)},
+                     {reply_msg(MSG_OK, CHUNK)},
                      {reply_msg(MSG_OK, 10)},
                      {reply_msg(MSG_OK, 0)}});
     const outcome o = run({"-q", "-p", port_of(srv), "print", file});
@@ -104,7 +110,8 @@ TEST_F(ClientCommand, PrintSplitsTheFileBetweenInitAndReset) {
     const std::vector<bytes> req = srv.finish();
     ASSERT_EQ(req.size(), 4u);
     EXPECT_EQ(req[0], request_header(MSG_INIT, 0, 0));
-    EXPECT_EQ(bytes(req[1].begin(), req[1].begin() + 32), request_header(MSG_WRITE, MAX, MAX));
+    EXPECT_EQ(bytes(req[1].begin(), req[1].begin() + 32),
+              request_header(MSG_WRITE, CHUNK, CHUNK));
     EXPECT_EQ(req[2],
               concat(request_header(MSG_WRITE, 10, 10), bytes(data.end() - 10, data.end())));
     EXPECT_EQ(concat(payload_of(req[1]), payload_of(req[2])), data);
@@ -161,45 +168,75 @@ TEST_F(ClientCommand, WriteTakesStandardInput) {
     EXPECT_EQ(req[0], concat(request_header(MSG_WRITE, 1000, 1000), data));
 }
 
-TEST_F(ClientCommand, ShortWriteFailsWithOneLine) {
-    const std::string file = put_file("in", pattern(4096));
-    fake_server srv({{reply_msg(MSG_OK, 100)}, {reply_msg(MSG_OK, 0)}});
-    const outcome o = run({"-p", port_of(srv), "write", file, "reset"});
+// A short count is a paused printer: the rest goes again after a pause, and only a printer that
+// takes nothing for the whole --timeout fails the job, with exact totals; print still RESETs.
+TEST_F(ClientCommand, PausedPrinterIsRetriedThenGivenUpWithExactTotals) {
+    const bytes data = pattern(4096);
+    const std::string file = put_file("job", data);
+    fake_server srv({{reply_msg(MSG_OK, 0)},
+                     {reply_msg(MSG_OK, 100)},
+                     {reply_msg(MSG_OK, 0)},
+                     {reply_msg(MSG_OK, 0)}});
+    const outcome o = run({"-p", port_of(srv), "--timeout", "1", "print", file});
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "tessal-client: write: 100 of 4096 bytes written\n");
-    EXPECT_EQ(srv.finish().size(), 1u) << "nothing runs after a failed command";
+    EXPECT_EQ(o.err, "tessal-client: print: printer not taking data, retrying in 1 s\n"
+                     "tessal-client: print: printer took no data for 1 s: 100 of 4096 bytes "
+                     "written\n");
+    const std::vector<bytes> req = srv.finish();
+    ASSERT_EQ(req.size(), 4u);
+    EXPECT_EQ(req[2], concat(request_header(MSG_WRITE, 3996, 3996),
+                             bytes(data.begin() + 100, data.end())))
+        << "the retry carries exactly the bytes not yet taken";
+    EXPECT_EQ(req[3], request_header(MSG_RESET, 0, 0));
 }
 
-TEST_F(ClientCommand, ShortReadKeepsWhatCameAndFails) {
-    const std::string sink = temp_path("out");
-    const bytes three = {0xAA, 0xBB, 0xCC};
-    fake_server srv({{reply_msg(MSG_OK, 3, 1, three)}});
+TEST_F(ClientCommand, ShortReadFailsAndLeavesTheFileAsItWas) {
+    const std::string sink = put_file("out", {'o', 'l', 'd'});
+    fake_server srv({{reply_msg(MSG_OK, 3, 1, bytes{0xAA, 0xBB, 0xCC})}});
     const outcome o = run({"-p", port_of(srv), "read", "10", "-o", sink});
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "tessal-client: read: 3 of 10 bytes read\n");
-    EXPECT_EQ(slurp(sink), three);
+    EXPECT_EQ(o.err, "tessal-client: read: 3 of 10 bytes read (" + sink + " left as it was)\n");
+    EXPECT_EQ(slurp(sink), (bytes{'o', 'l', 'd'}));
     srv.finish();
 }
 
-TEST_F(ClientCommand, FailStatusStopsTheRun) {
-    const std::string file = put_file("in", pattern(10));
-    fake_server srv({{reply_msg(MSG_FAIL, 0)}, {reply_msg(MSG_OK, 10)}});
-    const outcome o = run({"-p", port_of(srv), "init", "write", file});
-    EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "tessal-client: init: the daemon answered FAIL: the device could not do it\n");
-    EXPECT_EQ(srv.finish().size(), 1u);
+// INIT FAIL: a busy port or a full daemon is tried again after a pause; any other reason ends
+// the run naming it; an older daemon's FAIL (count 0) reads as before.
+struct fail_row {
+    uint32_t reason;
+    const char *err;
+    int status;
+};
+
+void PrintTo(const fail_row &r, std::ostream *os) { *os << "reason " << r.reason; }
+
+class ClientInitFail : public ClientCommand, public ::testing::WithParamInterface<fail_row> {};
+
+TEST_P(ClientInitFail, SaysWhyOrRetries) {
+    const fail_row &r = GetParam();
+    // A full daemon turns the connection away, so its retry comes on a new connection.
+    const bool hang_up = r.reason == MSG_FAIL_TOO_MANY;
+    fake_server srv({{reply_msg(MSG_FAIL, r.reason), hang_up}, {reply_msg(MSG_OK, 0)}}, 2);
+    const outcome o = run({"-p", port_of(srv), "init"});
+    EXPECT_EQ(o.status, r.status);
+    EXPECT_THAT(o.err, StartsWith(r.err));
+    EXPECT_EQ(srv.finish().size(), r.status == 0 ? 2u : 1u);
 }
 
-TEST_F(ClientCommand, PrintCutShortStillResetsThePort) {
-    const std::string file = put_file("job", pattern(4096));
-    fake_server srv({{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 100)}, {reply_msg(MSG_OK, 0)}});
-    const outcome o = run({"-p", port_of(srv), "print", file});
-    EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "tessal-client: print: 100 of 4096 bytes written\n");
-    const std::vector<bytes> req = srv.finish();
-    ASSERT_EQ(req.size(), 3u);
-    EXPECT_EQ(req[2], request_header(MSG_RESET, 0, 0));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, ClientInitFail,
+    ::testing::Values(
+        fail_row{MSG_FAIL_UNSPECIFIED,
+                 "tessal-client: init: the daemon answered FAIL: the device could not do it\n", 1},
+        fail_row{MSG_FAIL_NO_PERIPHERAL,
+                 "tessal-client: init: the daemon answered FAIL: no answer to the IEEE 1284 "
+                 "negotiation (printer off or not connected?)\n",
+                 1},
+        fail_row{MSG_FAIL_BUSY, "tessal-client: init: printer busy, retrying in 1 s\n", 0},
+        fail_row{MSG_FAIL_TOO_MANY,
+                 "tessal-client: init: daemon full (too many connections), retrying in 1 s\n",
+                 0}),
+    [](const auto &info) { return "Reason" + std::to_string(info.param.reason); });
 
 TEST_F(ClientCommand, ConnectionRefused) {
     refused_port closed;
@@ -229,6 +266,15 @@ TEST_F(ClientCommand, BrokenAndBadRepliesFailWithOneLine) {
     }
 }
 
+TEST_F(ClientCommand, UnwritableOutputFailsBeforeConnecting) {
+    refused_port closed;  // a connection attempt would fail with another message
+    const outcome o = run({"-p", std::to_string(closed.port()), "init", "read", "4", "-o",
+                           "/nonexistent/x"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: read: cannot create /nonexistent/x: No such file or "
+                     "directory\n");
+}
+
 TEST_F(ClientCommand, UnreadableFileFailsBeforeAnyRequest) {
     fake_server srv({{reply_msg(MSG_OK, 0)}});
     const outcome o = run({"-p", port_of(srv), "print", "/nonexistent/job.prn"});
@@ -251,6 +297,9 @@ TEST_F(ClientCommand, UsageErrorsExitTwoWithoutConnecting) {
         {"-p", p, "write"},
         {"-p", "0", "init"},
         {"-p", "65536", "init"},
+        {"--timeout", "x", "init"},
+        {"--reply-timeout", "0", "init"},
+        {"--connect-timeout", "2000001", "init"},
         {"--bogus", "init"},
         {"-p"},
     };
@@ -270,6 +319,9 @@ TEST_F(ClientCommand, HelpGoesToStandardOutput) {
     EXPECT_THAT(text, StartsWith("Usage: tessal-client"));
     EXPECT_THAT(text, HasSubstr("print FILE|-"));
     EXPECT_EQ(o.err, "");
+    const outcome v = run({"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(std::string(v.out.begin(), v.out.end()), "tessal-client v.0.90.03\n");
 }
 
 }  // namespace

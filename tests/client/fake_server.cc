@@ -3,6 +3,7 @@
 #include "service/frame.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -73,7 +74,8 @@ int bound_socket(uint16_t *port) {
 
 }  // namespace
 
-fake_server::fake_server(std::vector<fake_step> script) : script_(std::move(script)) {
+fake_server::fake_server(std::vector<fake_step> script, int connections)
+    : connections_(connections), script_(std::move(script)) {
     listener_ = bound_socket(&port_);
     if (listen(listener_, 4) != 0)
         throw std::runtime_error("cannot listen");
@@ -88,19 +90,30 @@ fake_server::~fake_server() {
 }
 
 void fake_server::serve() {
-    if (!readable(listener_))
-        return;
-    const int fd = accept(listener_, nullptr, nullptr);
-    // Only one connection is served: a client that reconnected would be refused and show up.
+    size_t step = 0;
+    for (int n = 0; n < connections_; ++n) {
+        if (!readable(listener_))
+            break;
+        const int fd = accept(listener_, nullptr, nullptr);
+        if (fd < 0)
+            break;
+        const bool more = serve_connection(fd, step);
+        close(fd);
+        if (!more)
+            break;
+    }
+    // Only these connections are served: a client that came back once more is refused and
+    // shows up.
     close(listener_);
     listener_ = -1;
-    if (fd < 0)
-        return;
-    size_t step = 0;
+}
+
+// Runs the script on one connection; true when a step hung up and the script goes on.
+bool fake_server::serve_connection(int fd, size_t &step) {
     for (;;) {
         bytes req;
         if (!next_request(fd, req))
-            break;
+            return false;
         requests_.push_back(std::move(req));
         if (step == script_.size()) {
             // Unscripted requests are recorded and get no reply; the hang-up ends them.
@@ -108,10 +121,18 @@ void fake_server::serve() {
             continue;
         }
         const fake_step &s = script_[step++];
-        if (!give(fd, s.reply) || s.close_after)
-            break;
+        if (s.silent) {
+            bytes rest;
+            take(fd, SIZE_MAX, rest);  // until the client hangs up (or the poll limit)
+            return false;
+        }
+        if (s.delay_ms > 0)
+            usleep(useconds_t(s.delay_ms) * 1000);
+        if (!give(fd, s.reply))
+            return false;
+        if (s.close_after)
+            return true;
     }
-    close(fd);
 }
 
 std::vector<bytes> fake_server::finish() {
@@ -164,6 +185,34 @@ bytes pattern(size_t n, unsigned seed) {
         b[i] = uint8_t((i + seed) % 251);
     return b;
 }
+
+full_port::full_port() {
+    listener_ = bound_socket(&port_);
+    // A backlog of 0 holds one connection; the one made here fills it, so the next SYN is
+    // dropped and its connect waits.
+    if (listen(listener_, 0) != 0)
+        throw std::runtime_error("cannot listen");
+    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port_);
+    if (connect(filler_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot fill the accept queue");
+}
+
+full_port::~full_port() {
+    close(filler_);
+    close(listener_);
+}
+
+mute_port::mute_port() {
+    listener_ = bound_socket(&port_);
+    if (listen(listener_, 4) != 0)
+        throw std::runtime_error("cannot listen");
+}
+
+mute_port::~mute_port() { close(listener_); }
 
 refused_port::refused_port() { fd_ = bound_socket(&port_); }
 

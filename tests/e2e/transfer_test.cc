@@ -189,4 +189,68 @@ TEST(Transfer, ServiceProcessGivesUpRootAfterInitAndStillWorks) {
     EXPECT_TRUE(back == data);
 }
 
+// Reverse bytes the port pulled in beyond a READ belong to the port: a client that leaves (or
+// resets) after reading part of them hands the rest to whoever reads the port next.
+TEST(Transfer, SurplusOfALeavingClientGoesToTheNextReader) {
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "RESET" : "hang-up");
+        e2e::daemon_on_sim d(kEcho);
+        const auto data = e2e::pattern(200, 21);
+        {
+            tc_client a = d.connect();
+            expect_ok(tc_init(a), 0);
+            expect_ok(tc_write(a, data), data.size());
+            std::vector<uint8_t> first(10);
+            expect_ok(tc_read(a, first), 10);
+            EXPECT_TRUE(std::equal(first.begin(), first.end(), data.begin()));
+            if (reset)
+                expect_ok(tc_reset(a), 0);
+        }
+        tc_client b = d.connect();
+        expect_ok(tc_init(b), 0);
+        std::vector<uint8_t> rest(190);
+        expect_ok(tc_read(b, rest), 190);
+        EXPECT_TRUE(std::equal(rest.begin(), rest.end(), data.begin() + 10));
+    }
+}
+
+// Reads and writes interleaved on a slow link, with and without run-length encoding: the first
+// READ leaves surplus, the second WRITE's last bytes are still in the FIFO when a READ served
+// from the surplus comes, and a READ right after a large WRITE must wait for the FIFO to empty
+// before it turns the link. Every byte printed comes back, in order.
+TEST(Transfer, InterleavedRequestsOnASlowLinkLoseNothing) {
+    for (const char *config : {"clock=virtual,rate=100000,peer=echo", "clock=virtual,rate=100000,peer=echo,rle=on",
+                               "clock=virtual,rate=20000,peer=echo,rle=on"}) {
+        SCOPED_TRACE(config);
+        e2e::daemon_on_sim d(config);
+        tc_client c = d.connect();
+        expect_ok(tc_init(c), 0);
+        std::vector<uint8_t> sent, got;
+        auto write = [&](const std::vector<uint8_t> &bytes) {
+            expect_ok(tc_write(c, bytes), bytes.size());
+            sent.insert(sent.end(), bytes.begin(), bytes.end());
+        };
+        auto read = [&](size_t n) {
+            std::vector<uint8_t> part(n);
+            const tc_result r = tc_read(c, part);
+            EXPECT_TRUE(r.ok()) << r.message;
+            got.insert(got.end(), part.begin(), part.begin() + long(r.count));
+            return r.count;
+        };
+        write(std::vector<uint8_t>(64, 'A'));
+        EXPECT_EQ(read(10), 10u);
+        std::vector<uint8_t> bc(16, 'B');
+        bc.insert(bc.end(), 16, 'C');
+        write(bc);
+        EXPECT_EQ(read(1), 1u);
+        EXPECT_EQ(read(200), 85u);
+        auto big = e2e::pattern(8192, 22);
+        std::fill(big.begin() + 100, big.begin() + 400, 'R');  // a long run, for RLE
+        write(big);
+        EXPECT_EQ(read(big.size()), big.size());
+        EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes back";
+        expect_ok(tc_reset(c), 0);
+    }
+}
+
 }  // namespace

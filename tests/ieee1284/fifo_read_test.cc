@@ -98,6 +98,7 @@ TEST_F(FifoRead, ReversalThenOneThresholdPassExactly) {
     EXPECT_EQ(steps(),
               "W 37a 06\n"                // interrupt enable off
               "R 77a 35\nW 77a 35\n"      // nErrIntrEn and serviceIntr set
+              "R 77a 35\n"                // PS/2 mode already: nothing to drain, no mode change
               "R 37a 06\nW 37a 26\n"      // event 38: data lines reversed, HostAck low
               "S 5\n"
               "R 37a 26\nW 37a 22\n"      // event 39: nReverseRequest low
@@ -395,7 +396,8 @@ TEST_F(FifoRead, FinishAfterAFailedReversalKeepsNothing) {
     EXPECT_EQ(io.count('R', kFifo), 0u);
 }
 
-TEST_F(FifoRead, FinishKeepsAtMostAFifoFromAFifoThatNeverEmpties) {
+// At most a FIFO's worth plus the copies of one run-length count the port may still be expanding.
+TEST_F(FifoRead, FinishKeepsAtMostAFifoAndARunFromAFifoThatNeverEmpties) {
     port->phase = LP_PH_REV_DATA;
     fifo.ecr = 0x74;
     latch_control(0x20);
@@ -404,8 +406,96 @@ TEST_F(FifoRead, FinishKeepsAtMostAFifoFromAFifoThatNeverEmpties) {
             f.q.push_back(0x5A);
     };
     EXPECT_EQ(lp_fifo_read_finish(port), 0);
-    EXPECT_EQ(lp_fifo_surplus(), 16u);
-    EXPECT_EQ(io.count('R', kFifo), 16u);
+    EXPECT_EQ(lp_fifo_surplus(), 16u + 128u);
+    EXPECT_EQ(io.count('R', kFifo), 16u + 128u);
+}
+
+// ---- A read right after a write, and reads that must end whatever the ECR shows ------------
+
+// The write left the ECR in ECP mode with printed bytes in the FIFO: they go out first, the ECR
+// goes to PS/2 mode, and only then are the lines turned (events 38 to 40) and ECP mode set again.
+TEST_F(FifoRead, AfterAWriteDrainsThenTurnsTheLinkInPs2ModeExactly) {
+    fifo.ecr = 0x74;
+    fifo.q = stream(3, 0x10);
+    fifo.take = 1;  // one byte per access
+    fifo.source = stream(8);
+    uint8_t buf[8];
+    EXPECT_EQ(lp_fifo_read_block(port, buf, 8), 8u);
+    EXPECT_TRUE(steps_begin("W 37a 06\n"
+                            "R 77a 74\nW 77a 74\n"    // nErrIntrEn and serviceIntr set
+                            "R 77a 74\nR 77a 75\n"    // ECP mode: wait for the FIFO to empty
+                            "R 77a 75\nW 77a 35\n"    // PS/2 mode
+                            "R 37a 06\nW 37a 26\n"    // event 38
+                            "S 5\n"
+                            "R 37a 26\nW 37a 22\n"    // event 39
+                            "R 379 d8\n"              // event 40
+                            "R 77a 35\nW 77a 75\n"    // ECP mode again, the lines reversed
+                            "R 37a 22\nW 37a 20\n"));
+    EXPECT_EQ(fifo.received, bytes(stream(3, 0x10), 0, 3));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), bytes(stream(8), 0, 8));
+}
+
+// A peripheral that takes no more: the printed bytes stay where they are and the read gets
+// nothing, after the 5 s a FIFO is given to drain; its finish does not empty the FIFO either.
+TEST_F(FifoRead, AfterAWriteThePeripheralDoesNotTakeKeepsThePrintedBytes) {
+    io.clock_cost_us = 1000;
+    fifo.ecr = 0x74;
+    fifo.q = stream(5, 0x10);
+    fifo.source = stream(8);
+    uint8_t buf[8];
+    const int64_t start = io.now_us;
+    EXPECT_EQ(lp_fifo_read_block(port, buf, 8), 0u);
+    EXPECT_GT(io.now_us - start, 4990 * kMs);
+    EXPECT_LE(io.now_us - start, 5010 * kMs);
+    EXPECT_EQ(writes(kControl), std::vector<uint8_t>{0x06});  // no reversal
+    EXPECT_EQ(lp_fifo_read_finish(port), 0);
+    EXPECT_EQ(fifo.mode(), 0x60);
+    EXPECT_EQ(fifo.q.size(), 5u);
+    EXPECT_EQ(io.count('R', kFifo), 0u);
+    EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
+}
+
+// A read the store satisfies turns nothing and must not empty a FIFO that a write left printing.
+TEST_F(FifoRead, ServedFromTheStoreLeavesAWritesFifoAlone) {
+    fifo.source = stream(40);
+    uint8_t buf[10];
+    ASSERT_EQ(lp_fifo_read_block(port, buf, 10), 10u);
+    lp_fifo_read_finish(port);
+    ASSERT_EQ(lp_fifo_surplus(), 16u);
+    fifo.ecr = 0x74;  // a write followed, and its last bytes are still in the FIFO
+    fifo.q = stream(5, 0x10);
+    io.clear();
+    EXPECT_EQ(lp_fifo_read_block(port, buf, 1), 1u);
+    EXPECT_EQ(lp_fifo_read_finish(port), 0);
+    EXPECT_EQ(steps(), "W 37a 06\nR 77a 74\nW 77a 64\n"             // the read: nErrIntrEn cleared
+                       "R 37a 06\nW 37a 06\nR 379 f8\n"            // the finish: event 47, settled
+                       "R 77a 64\n"                                // ECP mode: left as it is
+                       "R 37a 06\nW 37a 06\n");
+    EXPECT_EQ(fifo.q.size(), 5u);
+    EXPECT_EQ(lp_fifo_surplus(), 15u);
+}
+
+// An ECR that asks for service with nothing in the FIFO, or none at all (0xFF: service, full and
+// empty at once): the passes move nothing, keep the first expiry, and the read ends there.
+TEST_F(FifoRead, EcrThatNeverDeliversEndsAtTheFirstExpiry) {
+    for (const uint8_t shown : {uint8_t(0x75), uint8_t(0xFF)}) {
+        SCOPED_TRACE(int(shown));
+        io.clear();
+        io.clock_cost_us = 100;
+        port->phase = LP_PH_REV_DATA;
+        int reads = 0;
+        io.on_read(kEcr, [&] {
+            if (++reads < 200000)
+                return shown;
+            ADD_FAILURE() << "the read does not end";
+            return uint8_t(0x00);  // "not empty": the read runs out of room and ends
+        });
+        io.on_write(kEcr, [](uint8_t) {});
+        uint8_t buf[32];
+        const int64_t start = io.now_us;
+        EXPECT_EQ(lp_fifo_read_block(port, buf, 32), 0u);
+        EXPECT_LE(io.now_us - start, 110 * kMs);
+    }
 }
 
 }  // namespace

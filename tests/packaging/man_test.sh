@@ -31,6 +31,6 @@ check_options() {  # PROGRAM_SOURCE PAGE
     done
 }
 check_options "$src/service/main.cc" "$src/packaging/man/tessal.8"
-check_options "$src/client/tessal_client.cc" "$src/packaging/man/tessal-client.1"
+check_options "$src/client/cli.cc" "$src/packaging/man/tessal-client.1"
 
 exit $fail

@@ -218,6 +218,18 @@ TEST_F(Probe, NoEcrMeansNoAccessAtAll) {
     EXPECT_EQ(parport_pc_private_data.fifo_size, 7);
 }
 
+// ---- Ports the FIFO transfers cannot use ---------------------------------------------------------
+
+// Nothing answers at 0x778 to 0x77A (a port set to SPP or EPP, an emulated ISA port): it reads 0xFF,
+// "empty" and "full" at once. One read tells, and the probe touches nothing there.
+TEST_F(Probe, OpeningAPortWithoutEcpRegistersReadsTheEcrOnceAndProbesNothing) {
+    io.set(kEcr, 0xFF);
+    EXPECT_EQ(lp_port_open(0x378), &port_data);
+    EXPECT_EQ(io.str(), "R 77a ff\nW 77a 34\nW 378 00\nW 37a 00\n");
+    EXPECT_EQ(parport_pc_private_data.ecr_present, 0);
+    EXPECT_EQ(lp_port_has_fifo(&port_data), 0);
+}
+
 // ---- cnfgA: bits 6:4 give the FIFO word size -------------------------------------------------
 
 TEST_F(Probe, CnfgADecodesBitsSixToFourOnly) {

@@ -95,7 +95,7 @@ TEST(BadInput, EveryCaseLeavesTheDaemonServingAndNoProcessBehind) {
             ASSERT_TRUE(testd::send_all(fd, testd::frame(2, 0)));
             ASSERT_EQ(testd::read_reply(fd).code, 64);
         }
-        ASSERT_TRUE(testd::send_all(fd, c.bytes));
+        testd::send_all(fd, c.bytes);  // the daemon may end the connection before it has read it all
         shutdown(fd, SHUT_WR);
         // Every reply that comes is well formed; then the daemon ends the connection.
         for (;;) {

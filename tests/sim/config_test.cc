@@ -1,5 +1,6 @@
 // The configuration parser and sim_create's refusals.
 #include <cstring>
+#include <string>
 
 #include "sim/sim.h"
 
@@ -51,11 +52,16 @@ TEST(SimConfig, EveryKey) {
     EXPECT_EQ(c.fault_arg[SIM_FAULT_STALL], 3u);
     EXPECT_EQ(c.fault_has_arg[SIM_FAULT_ACK_LOW], 0);
     EXPECT_EQ(c.fault_arg[SIM_FAULT_LONG_RUN], 64u);
+    ASSERT_EQ(sim_parse_config("fault=pause:250@4096", &c, err, sizeof err), 0) << err;
+    EXPECT_EQ(c.fault_arg[SIM_FAULT_PAUSE], 250u);
+    EXPECT_EQ(c.fault_at[SIM_FAULT_PAUSE], 4096u);
 }
 
 TEST(SimConfig, EveryFaultName) {
     const char *names[] = {"no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low"};
+                           "stall", "short:4", "channel", "long-run", "ack-high", "ack-low", "pause:5", "no-ecr",
+                           "no-id", "id-length:5"};
+    static_assert(sizeof names / sizeof names[0] == SIM_NFAULTS);
     for (int i = 0; i < SIM_NFAULTS; i++) {
         sim_config c;
         char err[128] = "";
@@ -87,6 +93,12 @@ TEST(SimConfig, RefusalsNameTheWord) {
         {"fault=short", "sim: fault 'short' needs a count (short:N)"},
         {"fault=long-run:1", "sim: bad argument '1' for fault long-run (2..128)"},
         {"fault=refuse:256", "sim: bad argument '256' for fault refuse (0..255)"},
+        {"fault=pause", "sim: fault 'pause' needs a length (pause:MS[@N])"},
+        {"fault=pause:5@x", "sim: bad byte count 'x' for fault pause (0..4294967295)"},
+        {"fault=stall:5@3", "sim: bad argument '5@3' for fault stall (0..4294967295)"},
+        {"fault=id-length", "sim: fault 'id-length' needs a length (id-length:N)"},
+        {"fault=id-length:65536", "sim: bad argument '65536' for fault id-length (0..65535)"},
+        {"fifo=16,id=", "sim: bad value for id (1 to 2047 characters, and it comes last)"},
         {"fifo=16,,rate=0", "sim: empty word in the configuration"},
         {"fifo=16,", "sim: empty word at the end of the configuration"},
         {"virtual", "sim: 'virtual' is not key=value"},
@@ -97,6 +109,21 @@ TEST(SimConfig, RefusalsNameTheWord) {
         EXPECT_EQ(sim_parse_config(c.text, &cfg, err, sizeof err), -1) << c.text;
         EXPECT_STREQ(err, c.message) << c.text;
     }
+}
+
+// The Device ID has commas and blanks of its own: id= takes the rest of the string.
+TEST(SimConfig, DeviceIdTakesTheRest) {
+    sim_config c;
+    char err[128] = "";
+    ASSERT_EQ(sim_parse_config("", &c, err, sizeof err), 0);
+    EXPECT_STREQ(c.device_id, "MFG:Tessaline;MDL:MFP-1284 Sim;CMD:PCL,PJL;CLS:PRINTER;DES:tessal simulated MFP;");
+    ASSERT_EQ(sim_parse_config("fifo=8,id=MFG:A b;CMD:PCL,PJL,fifo=4", &c, err, sizeof err), 0) << err;
+    EXPECT_STREQ(c.device_id, "MFG:A b;CMD:PCL,PJL,fifo=4");
+    EXPECT_EQ(c.fifo, 8);
+    const std::string longest = "id=" + std::string(SIM_ID_MAX, 'x');
+    EXPECT_EQ(sim_parse_config(longest.c_str(), &c, err, sizeof err), 0);
+    EXPECT_EQ(strlen(c.device_id), size_t(SIM_ID_MAX));
+    EXPECT_EQ(sim_parse_config((longest + "x").c_str(), &c, err, sizeof err), -1);
 }
 
 TEST(SimConfig, CreateRefusesWithTheMessage) {

@@ -108,6 +108,25 @@ TEST(SimFault, StallHoldsPeriphAckHighInSoftware) {
     EXPECT_EQ(sim_peer_pending(h.sim), 0u);
 }
 
+// A busy printer for a while: the FIFO stays full for the pause, then drains, and nothing is lost.
+// (In software the pause holds PeriphAck high, as stall does.)
+TEST(SimFault, PauseTakesNothingForItsLengthThenResumes) {
+    host h("clock=virtual,rate=0,fault=pause:10@5");
+    h.ecp();
+    h.ecr(0x74);
+    const uint64_t t0 = h.now();
+    h.outs(FIFO, pattern(16));
+    h.sleep(9000);
+    EXPECT_EQ(sim_fifo_count(h.sim), 11u);  // five taken, then the pause
+    while (!(h.ecr() & 0x01) && h.now() < t0 + 100000) {
+    }
+    EXPECT_GE(h.now(), t0 + 10000);
+    EXPECT_LE(h.now(), t0 + 10100);
+    std::vector<uint8_t> got(32);
+    got.resize(sim_peer_take(h.sim, got.data(), got.size()));
+    EXPECT_EQ(got, pattern(16));
+}
+
 TEST(SimFault, ShortSendsNBytesThenNothing) {
     host h("clock=virtual,rate=0,fault=short:10");
     h.ecp();

@@ -58,8 +58,10 @@ public:
         return status();
     }
 
-    // ECP negotiation and setup, ending in forward idle with CONTROL 0x06.
+    // ECP negotiation and setup, ending in forward idle with CONTROL 0x06, the ECR in PS/2 mode
+    // as opening leaves it (the only mode where the direction bit works).
     void ecp() {
+        ecr(0x34);
         ASSERT_EQ(negotiate(0x10), 0xD8);
         ctl(0x06);  // event 30: HostAck low
         ASSERT_EQ(status(), 0xF8);  // event 31: nAckReverse high

@@ -91,26 +91,61 @@ TEST(SimLink, FillAndServiceLoopMovesABlockAtTheLinkRate) {
     EXPECT_EQ(c.bytes_to_peer, 1000u);
 }
 
-TEST(SimLink, ReversalWaitsForTheForwardFifoToDrain) {
-    host h("clock=virtual,rate=1000");  // 1 ms a byte
-    h.ecp();
-    h.ecr(0x74);
-    const uint64_t t0 = h.now();
-    h.outs(FIFO, pattern(8));
-    h.ctl(0x26);
-    h.ctl(0x22);  // event 39 with 8 bytes still in the FIFO
-    EXPECT_EQ(h.status() & 0x20, 0x20);
-    EXPECT_STREQ(h.state(), "rev-req");
-    while ((h.status() & 0x20) && h.now() < t0 + 100000) {
+// The peripheral acknowledges a reversal at once, whatever the FIFO holds; the direction bit works
+// in mode 001 only. A host that turns the link in mode 011 right after printing keeps driving the
+// lines against the peripheral and loses the printed bytes at the next mode change; one that
+// drains the FIFO, writes mode 001 and then turns it loses nothing.
+TEST(SimLink, TurningTheLinkIsTheHostsBusiness) {
+    const struct {
+        const char *what;
+        bool drain_first;
+        uint8_t mode;  // the ECR mode the reversal is made in
+        uint64_t host_errors, bytes_lost, bytes_to_peer;
+    } cases[] = {
+        {"mode 011 with bytes in the FIFO", false, 0x60, 2, 8, 0},
+        {"mode 011 after the FIFO emptied", true, 0x60, 1, 0, 8},
+        {"mode 000", true, 0x00, 1, 0, 8},
+        {"drained, then mode 001", true, 0x20, 0, 0, 8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        host h("clock=virtual,rate=1000");  // 1 ms a byte
+        h.ecp();
+        h.ecr(0x74);
+        h.outs(FIFO, pattern(8));
+        const uint64_t t0 = h.now();
+        while (c.drain_first && !(h.ecr() & 0x01) && h.now() < t0 + 100000) {
+        }
+        if (c.mode != 0x60)
+            h.ecr(uint8_t(0x14 | c.mode));
+        const uint8_t q = 0xC3;
+        sim_peer_push(h.sim, &q, 1);
+        h.ctl(0x26);
+        h.ctl(0x22);  // events 38, 39
+        EXPECT_EQ(h.status() & 0x20, 0x00);  // event 40 at once
+        h.ecr(0x34);  // PS/2 mode: the lines now follow the direction bit (reversed)
+        sim_counters n;
+        sim_get_counters(h.sim, &n);
+        EXPECT_EQ(n.host_errors, c.host_errors);
+        EXPECT_EQ(n.bytes_lost, c.bytes_lost);
+        EXPECT_EQ(n.bytes_to_peer, c.bytes_to_peer);
     }
-    EXPECT_GE(h.now(), t0 + 8000);
-    EXPECT_LE(h.now(), t0 + 8002);
-    sim_counters c;
-    sim_get_counters(h.sim, &c);
-    EXPECT_EQ(c.bytes_to_peer, 8u);
-    // Still in mode 011 with the lines reversed, the port now pulls the echo back: a read
-    // straight after a write loses nothing.
-    EXPECT_EQ(drain(h, 8), pattern(8));
+}
+
+// While both ends drive the lines, DATA reads garbage (the wired AND of the two bytes).
+TEST(SimLink, BusContentionReadsGarbage) {
+    host h("clock=virtual");
+    h.ecp();
+    h.ecr(0x14);  // mode 000 drives the lines whatever the direction bit says
+    h.out(DATA, 0x5A);
+    const uint8_t q = 0xC3;
+    sim_peer_push(h.sim, &q, 1);
+    h.ctl(0x26);
+    h.ctl(0x22);
+    ASSERT_EQ(h.status() & 0x20, 0x00);  // event 40: the peripheral drives its byte
+    EXPECT_EQ(h.in(DATA), 0x5A & 0xC3);
+    h.ecr(0x34);
+    EXPECT_EQ(h.in(DATA), 0xC3);
 }
 
 TEST(SimLink, ReverseFillsAtTheLinkRateAndRaisesServiceIntr) {
@@ -182,6 +217,47 @@ TEST(SimLink, RunOverFetchLeavesTheRestOfTheRunInTheFifo) {
     h.ctl(0x24);
     h.ecr(0x34);
     EXPECT_EQ(sim_fifo_count(h.sim), 0u);  // the 118 copies left are gone with the FIFO
+}
+
+// A run cut by event 47 between its count and its data byte: the byte still crosses, and the port
+// expands the whole run into the FIFO as the host drains it.
+TEST(SimLink, RunCutByEventFortySevenIsCompleted) {
+    host h("clock=virtual,rate=1000,rle=on");  // 1 ms a symbol
+    h.ecp();
+    std::vector<uint8_t> data = pattern(16, 40);
+    data.insert(data.end(), 50, 'Z');
+    sim_peer_push(h.sim, data.data(), data.size());
+    ASSERT_TRUE(hw_reverse(h));
+    h.sleep(20000);
+    ASSERT_EQ(sim_fifo_count(h.sim), 16u);
+    std::vector<uint8_t> got{h.in(FIFO)};  // room for one: the count crosses 1 ms later
+    h.sleep(1500);
+    h.ctl(0x24);  // event 47, with the run's byte still in the peripheral
+    const auto rest = drain(h, 100, 1000);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(sim_peer_pending(h.sim), 0u);
+}
+
+// A peer with no room (the echo queue full) is a busy printer: the FIFO stays full and nothing is
+// dropped; once the queue has room the bytes go on.
+TEST(SimLink, FullEchoQueueTakesNothingAndDropsNothing) {
+    host h("clock=virtual,rate=0");
+    h.ecp();
+    const std::vector<uint8_t> fill(16u << 20, 0x11);
+    ASSERT_EQ(sim_peer_push(h.sim, fill.data(), fill.size()), fill.size());
+    h.ecr(0x74);
+    h.outs(FIFO, pattern(16));
+    h.sleep(1000000);
+    EXPECT_EQ(h.ecr() & 0x03, 0x02);
+    std::vector<uint8_t> some(10);
+    ASSERT_EQ(sim_peer_take(h.sim, some.data(), some.size()), 10u);
+    h.sleep(1000);
+    EXPECT_EQ(sim_fifo_count(h.sim), 6u);
+    sim_counters c;
+    sim_get_counters(h.sim, &c);
+    EXPECT_EQ(c.bytes_to_peer, 10u);
+    EXPECT_EQ(c.host_errors, 0u);
 }
 
 TEST(SimLink, EchoQueueHoldsSixteenMebibytesAndMovesEightThroughTheFifo) {

@@ -73,12 +73,33 @@ TEST(SimNegotiation, XFlagPerRequest) {
         {0x30, 0xD8},  // ECP with RLE
         {0x40, 0xF8},  // EPP
         {0x80, 0xF8},  // extensibility link
-        {0x04, 0xE8},  // not supported: XFlag low
-        {0x14, 0xE8},
+        {0x04, 0xD0},  // Device ID, nibble: XFlag high, nDataAvail and AckDataReq low
+        {0x14, 0xD8},  // Device ID, ECP
+        {0x05, 0xE8},  // Device ID, byte mode: not offered, XFlag low
+        {0x02, 0xE8},  // not supported
     };
     for (const auto &c : cases) {
         host h("clock=virtual");
         EXPECT_EQ(h.negotiate(c.request), c.status) << "request " << int(c.request);
+    }
+}
+
+// In ECP FIFO mode the port hardware drives nAutoFd, so the host's HostBusy never reaches the
+// peripheral: no nibble is presented.
+TEST(SimDeviceId, NibbleHandshakeNeedsTheLinesInSoftwareHands) {
+    host h("clock=virtual");
+    ASSERT_EQ(h.negotiate(0x04), 0xD0);
+    h.ecr(0x74);  // mode 011
+    h.ctl(0x06);
+    EXPECT_EQ(h.status(), 0xD0);
+    EXPECT_STREQ(h.state(), "nib-idle");
+}
+
+TEST(SimDeviceId, NoIdFaultRefusesOnlyTheIdRequests) {
+    for (const auto &[request, status] : std::vector<std::pair<uint8_t, uint8_t>>{
+             {0x04, 0xE8}, {0x05, 0xE8}, {0x14, 0xE8}, {0x10, 0xD8}, {0x00, 0xE8}}) {
+        host h("clock=virtual,fault=no-id");
+        EXPECT_EQ(h.negotiate(request), status) << "request " << int(request);
     }
 }
 

@@ -158,21 +158,33 @@ TEST_F(SimOpen, ProbeFollowsConfiguration) {
     EXPECT_EQ(parport_pc_private_data.pword, 2);
 }
 
-TEST_F(SimOpen, ZeroDepthFifo) {
-    open("clock=virtual,fifo=0,cnfga=0x20");
-    EXPECT_EQ(parport_pc_private_data.fifo_size, 0);
-    EXPECT_EQ(parport_pc_private_data.write_threshold, 0);
-    EXPECT_EQ(parport_pc_private_data.read_threshold, 0);
-    EXPECT_EQ(parport_pc_private_data.pword, 4);
-}
-
-TEST_F(SimOpen, DepthOf1024ReadsAsNoFifo) {
-    open("clock=virtual,fifo=1024");
-    EXPECT_EQ(parport_pc_private_data.fifo_size, 0);
-    EXPECT_EQ(parport_pc_private_data.pword, 0);
-    sim_counters c;
-    sim_get_counters(h->sim, &c);
-    EXPECT_EQ(c.writes[SIM_REG_FIFO], 1024u);
+// Ports the FIFO transfers cannot use, recognised at opening: no ECR (reads 0xFF, "empty" and
+// "full" at once; a FIFO of depth 0 shows the same), where the probe touches nothing there, and a
+// full bit that never comes.
+TEST_F(SimOpen, PortsWithoutAUsableFifo) {
+    const struct {
+        const char *config;
+        int ecr_present;
+        uint64_t fifo_writes;
+    } cases[] = {
+        {"clock=virtual,fault=no-ecr", 0, 0},
+        {"clock=virtual,fifo=0,cnfga=0x20", 0, 0},
+        {"clock=virtual,fifo=1024", 1, 1024},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.config);
+        open(c.config);
+        EXPECT_EQ(parport_pc_private_data.ecr_present, c.ecr_present);
+        EXPECT_EQ(parport_pc_private_data.fifo_size, 0);
+        EXPECT_EQ(parport_pc_private_data.pword, 0);
+        EXPECT_EQ(lp_port_has_fifo(&port_data), 0);
+        sim_counters n;
+        sim_get_counters(h->sim, &n);
+        EXPECT_EQ(n.writes[SIM_REG_FIFO], c.fifo_writes);
+        EXPECT_EQ(n.host_errors, 0u);
+    }
+    open("clock=virtual");
+    EXPECT_EQ(lp_port_has_fifo(&port_data), 1);
 }
 
 }  // namespace
@@ -199,11 +211,18 @@ TEST(SimClock, VirtualTimeFollowsAccessesAndSleepsOnly) {
     EXPECT_EQ(c.sleep_us, 5000000u);
 }
 
-TEST(SimClock, RealClockRuns) {
+// The real clock runs on CLOCK_MONOTONIC from the simulator's creation, and the link reads that
+// same clock: no change of the system time can reach a wait.
+TEST(SimClock, RealClockRunsMonotonicAndTheLinkReadsIt) {
     host h("clock=real");
     const uint64_t t0 = h.now();
     h.sleep(2000);
-    EXPECT_GE(h.now(), t0 + 2000);
+    timeval tv{};
+    h.io->gettime(h.io->ctx, &tv);
+    const uint64_t t1 = h.now();
+    const uint64_t us = uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
+    EXPECT_GE(us, t0 + 2000);
+    EXPECT_LE(us, t1);
 }
 
 }  // namespace

@@ -32,11 +32,12 @@ std::string slurp(const std::string &path) {
     return ss.str();
 }
 
+// The file itself, suffix and all, so nothing but it is left to remove.
 std::string temp_path(const char *what) {
-    char tmpl[] = "/tmp/tessal-test-XXXXXX";
-    const int fd = mkstemp(tmpl);
+    std::string tmpl = std::string("/tmp/tessal-test-XXXXXX.") + what;
+    const int fd = mkstemps(tmpl.data(), int(std::strlen(what)) + 1);
     close(fd);
-    return std::string(tmpl) + "." + what;
+    return tmpl;
 }
 
 

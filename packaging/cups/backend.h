@@ -1,0 +1,30 @@
+// The CUPS backend's checks on what cupsd and the queue's administrator hand it: the device URI,
+// the copies count, and any text on its way to cupsd's status lines. Kept apart from the job
+// loop so they can be tested on their own, case by case.
+//
+// A device URI is typed by an administrator and shown to every user of the queue, so the backend
+// accepts only what can be a tessal daemon's address (a DNS name, an IPv4 address, or a bracketed
+// IPv6 literal with an RFC 6874 zone) and never echoes a password or a control byte back: a
+// newline in a status line would let a URI forge cupsd's own STATE: and ATTR: messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct device_uri {
+    std::string host;  // as tc_connect takes it: a name, an IPv4 or an IPv6 address with "%zone"
+    uint16_t port = 8822;
+};
+
+/* uri.cc */
+// tessal://HOST[:PORT][/]. On refusal `why` says what is wrong without quoting any user
+// information.
+bool parse_uri(std::string_view uri, device_uri &out, std::string &why);
+// The URI fit for a status line: user information replaced by "***", control bytes by '?'.
+std::string uri_for_display(std::string_view uri);
+// `text` with every control byte (below 0x20, and 0x7F) replaced by '?'.
+std::string clean_text(std::string_view text);
+// The copies argument: a decimal from 1 to BACKEND_MAX_COPIES, else false.
+bool parse_copies(const char *text, int *copies);
+inline constexpr int BACKEND_MAX_COPIES = 9999;  // cupsd's own MaxCopies default
