@@ -44,6 +44,18 @@ void access_describe(const struct sockaddr *peer, char *out, size_t outlen);
 int listen_socket_at(const char *addr, int port);  // an IPv4 or IPv6 literal
 void access_tune_connection(int fd);                // TCP keepalive
 
+// probe.cc: tessal --probe. Opens the port as an INIT would (waiting its turn in the queue),
+// prints what it found (one JSON object when json is set) and gives the port back. The result is
+// the exit status the verdict calls for.
+enum probe_exit {
+    PROBE_USABLE = 0,         // the peripheral accepts ECP mode: INIT will succeed
+    PROBE_NO_ACCESS = 3,      // the port's registers (or its lock file) cannot be reached
+    PROBE_BUSY = 4,           // another client kept the port for the whole --wait-timeout
+    PROBE_NO_PERIPHERAL = 5,  // nothing answers the IEEE 1284 negotiation (event 2)
+    PROBE_NOT_ECP = 6,        // the peripheral refuses ECP mode or does not finish the negotiation
+};
+int probe_port(int json);
+
 // privilege.cc
 extern const char *service_user;  // who a service process becomes once it holds the port
 // Give up root for service_user. 0 (also when not root), or -1 after an error line.
