@@ -65,6 +65,13 @@ struct out_file {
 
     std::string open_for(const std::string &file) {
         path = file;
+        // A device or a pipe (/dev/null, a FIFO) is written as it is: a file renamed over it
+        // would replace it for everyone on the machine.
+        struct stat st;
+        if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+            return fd < 0 ? format("cannot open %s: %s", file.c_str(), std::strerror(errno)) : "";
+        }
         const size_t slash = file.rfind('/');
         const std::string dir = slash == std::string::npos ? "" : file.substr(0, slash + 1);
         std::string name = dir + "." + file.substr(dir.size()) + ".XXXXXX";
@@ -81,7 +88,7 @@ struct out_file {
     std::string commit() {
         const int rc = close(fd);
         fd = -1;
-        if (rc != 0 || rename(temp.c_str(), path.c_str()) != 0)
+        if (rc != 0 || (!temp.empty() && rename(temp.c_str(), path.c_str()) != 0))
             return format("cannot write %s: %s", path.c_str(), std::strerror(errno));
         temp.clear();
         return "";
