@@ -314,6 +314,52 @@ TEST_F(BackendPrint, JobFromStandardInputLandsWholeInBoundedWrites) {
     EXPECT_EQ(l.back(), "INFO: Print job sent, 787432 bytes");
 }
 
+// During each job the printer's make and model go on the status line and its Device ID into the
+// queue's PPD (a quoted string: the single quotes are the option syntax cupsd reads, and a quote
+// from the printer must not end it).
+TEST_F(BackendPrint, JobTellsCupsThePrintersMakeModelAndDeviceId) {
+    start(",id=MFG:Acme\";MDL:Acme LP-1\x01;CMD:PCL;");
+    const outcome o = run_backend({job_args(), uri(), "x", true, ""}, dir.path);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("\nPPD: 1284DeviceID='\"MFG:Acme;MDL:Acme LP-1;CMD:PCL;\"'\n"
+                                 "INFO: Sending the print job to Acme LP-1\n"));
+    EXPECT_THAT(o.err, HasSubstr("DEBUG: printer Acme LP-1, Device ID MFG:Acme;MDL:Acme LP-1;CMD:PCL;\n"));
+}
+
+// The listing line h16's browsing prints for each daemon it finds (backend(7)'s device form).
+TEST_F(BackendPrint, ListingLineNamesThePrinterOrSaysUnknown) {
+    start();
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(listing_line("127.0.0.1", uint16_t(port)),
+              "network tessal://" + where +
+                  " \"Tessaline MFP-1284 Sim\" \"Tessaline MFP-1284 Sim (tessal at " + where +
+                  ")\" \"MFG:Tessaline;MDL:MFP-1284 Sim;CMD:PCL,PJL;CLS:PRINTER;DES:tessal simulated MFP;\"");
+    const std::string dead = std::to_string(testd::free_port());
+    EXPECT_EQ(listing_line("::1", uint16_t(std::stoi(dead)), 500),
+              "network tessal://[::1]:" + dead + " \"Unknown\" \"tessal MFP at [::1]:" + dead + "\"");
+    fake_server old({{reply_msg(MSG_OK, 0)}});  // an older daemon: an empty OK
+    const std::string at = "127.0.0.1:" + std::to_string(old.port());
+    EXPECT_EQ(listing_line("127.0.0.1", old.port()),
+              "network tessal://" + at + " \"Unknown\" \"tessal MFP at " + at + "\"");
+    old.finish();
+}
+
+TEST(BackendPrinter, MakeAndModelFromTheIdFields) {
+    const struct {
+        tc_id_fields f;
+        const char *want;
+    } rows[] = {
+        {{"Acme", "LP-1", "", "", ""}, "Acme LP-1"},
+        {{"HP", "hp LaserJet 4", "", "", ""}, "hp LaserJet 4"},  // the make already leads the model
+        {{"Acme", "", "", "", ""}, "Acme"},
+        {{"", "LP-1", "", "", ""}, "LP-1"},
+        {{"", "", "PCL", "", ""}, "Unknown"},
+        {{"Ac\"me", "L\\P'1", "", "", ""}, "Acme LP1"},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(make_and_model(r.f), r.want) << r.f.manufacturer << "/" << r.f.model;
+}
+
 TEST_F(BackendPrint, JobFromAFileIsSentOncePerCopyWithProgress) {
     start();
     const std::string job = random_bytes(70000, 2);
