@@ -104,11 +104,15 @@ size_t devid_cache_get(char *out, size_t cap, int64_t *age_ms) {
     return n;
 }
 
+int devid_cache_answers(size_t len, int64_t age_ms, int port_busy) {
+    return len > 0 && (age_ms <= DEVID_FRESH_MS || port_busy);
+}
+
 int dpa_device_id(uint8_t *payload, int32_t *len) {
     char cached[sizeof(ps_devid_cache::devid)];
     int64_t age = 0;
     const size_t n = devid_cache_get(cached, sizeof cached, &age);
-    if (n > 0 && (age <= DEVID_FRESH_MS || another_holds())) {
+    if (devid_cache_answers(n, age, another_holds())) {
         std::memcpy(payload, cached, n);
         *len = int32_t(n);
         return 0;

@@ -201,6 +201,32 @@ TEST_F(ClientCommand, ShortReadFailsAndLeavesTheFileAsItWas) {
     srv.finish();
 }
 
+// `id`: the ID without its control bytes and its fields on standard output, or why there is none.
+TEST_F(ClientCommand, IdPrintsTheIdAndItsFieldsOrWhyNot) {
+    const std::string raw = "MFG:Acme;MDL:LP-1;CMD:PCL;\r\n";
+    const struct {
+        bytes reply;
+        int status;
+        std::string out, err;
+    } rows[] = {
+        {reply_msg(MSG_OK, uint32_t(raw.size()), 1, bytes(raw.begin(), raw.end())), 0,
+         "Device ID: MFG:Acme;MDL:LP-1;CMD:PCL;\nmanufacturer: Acme\nmodel: LP-1\ncommand set: PCL\nclass: (none)\n",
+         "tessal-client: id: 28 bytes\n"},
+        {reply_msg(MSG_OK, 0), 1, "",
+         "tessal-client: id: no Device ID available (the daemon is older than the request, or knows none)\n"},
+        {reply_msg(MSG_FAIL, MSG_FAIL_NO_ID), 1, "",
+         "tessal-client: id: the daemon answered FAIL: no Device ID from the printer\n"},
+    };
+    for (const auto &r : rows) {
+        fake_server srv({{r.reply}});
+        const outcome o = run({"-p", port_of(srv), "id"});
+        EXPECT_EQ(o.status, r.status);
+        EXPECT_EQ(std::string(o.out.begin(), o.out.end()), r.out);
+        EXPECT_EQ(o.err, r.err);
+        srv.finish();
+    }
+}
+
 // A device or a pipe is written as it is; renaming a file over it (the way a regular file is
 // replaced only once every byte came) would replace it for everyone.
 TEST_F(ClientCommand, ReadIntoAPipeLeavesThePipe) {

@@ -82,81 +82,54 @@ TEST(DeviceId, EachPeripheralAnswersAndThePortIsGivenBack) {
     }
 }
 
-// A JSON text as path -> value ("ecr.fifo_size" -> "16", strings unquoted and unescaped); false
-// for anything that is not exactly one well-formed object.
-struct json_reader {
+// The JSON object as path -> value ("ecr.fifo_size" -> "16", strings unescaped); whole() is false
+// for anything but exactly one well-formed object.
+struct json_paths {
     const std::string &s;
     size_t at = 0;
-    std::map<std::string, std::string> out;
+    std::map<std::string, std::string> out = {};
 
-    void blank() {
-        while (at < s.size() && (s[at] == ' ' || s[at] == '\n' || s[at] == '\t' || s[at] == '\r'))
+    char peek() {
+        while (at < s.size() && isspace(static_cast<unsigned char>(s[at])))
             at++;
+        return at < s.size() ? s[at] : 0;
     }
-    bool string(std::string &v) {
-        if (s[at] != '"')
+    bool eat(char c) { return peek() == c && ++at; }
+    bool str(std::string &v) {
+        if (!eat('"'))
             return false;
-        for (at++; at < s.size() && s[at] != '"'; at++) {
+        for (; at < s.size() && s[at] != '"'; at++) {
             if (static_cast<unsigned char>(s[at]) < 0x20)
                 return false;
-            if (s[at] != '\\') {
-                v += s[at];
-                continue;
-            }
-            const char e = s[++at];
-            if (e == 'u') {
+            if (s[at] == '\\' && s[++at] == 'u') {
                 v += char(std::stoi(s.substr(at + 1, 4), nullptr, 16));
                 at += 4;
             } else {
-                v += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+                v += s[at];
             }
         }
         return at++ < s.size();
     }
     bool value(const std::string &path) {
-        blank();
-        if (at >= s.size())
-            return false;
-        if (s[at] == '{') {
-            at++;
-            blank();
-            if (s[at] == '}')
-                return ++at, true;
-            for (;;) {
-                blank();
-                std::string key;
-                if (!string(key))
+        std::string v;
+        if (eat('{')) {
+            if (eat('}'))
+                return true;
+            do {
+                std::string k;
+                if (!str(k) || !eat(':') || !value(path.empty() ? k : path + "." + k))
                     return false;
-                blank();
-                if (s[at++] != ':' || !value(path.empty() ? key : path + "." + key))
-                    return false;
-                blank();
-                if (s[at] == '}')
-                    return ++at, true;
-                if (s[at++] != ',')
-                    return false;
-            }
+            } while (eat(','));
+            return eat('}');
         }
-        if (s[at] == '"') {
-            std::string v;
-            if (!string(v))
-                return false;
-            out[path] = v;
-            return true;
-        }
-        const size_t start = at;
+        if (peek() == '"')
+            return str(out[path]);
         while (at < s.size() && (isalnum(static_cast<unsigned char>(s[at])) || s[at] == '-'))
-            at++;
-        const std::string word = s.substr(start, at - start);
-        out[path] = word;
-        return word == "true" || word == "false" || word == "null" ||
-               (!word.empty() && word.find_first_not_of("-0123456789") == std::string::npos);
+            v += s[at++];
+        out[path] = v;
+        return v == "true" || v == "false" || v == "null" || (!v.empty() && v.find_first_not_of("-0123456789") == std::string::npos);
     }
-    bool whole() {
-        const bool ok = value("");
-        blank();
-        return ok && at == s.size();
-    }
+    bool whole() { return value("") && peek() == 0; }
 };
 
 struct probe_run {
@@ -221,7 +194,7 @@ TEST(Probe, ReportsThePortThePrinterAndAVerdict) {
             EXPECT_NE(text.out.find(line), std::string::npos) << "missing: " << line << text.out;
         const probe_run json = probe(row.config, true);
         EXPECT_EQ(json.status, row.status);
-        json_reader j{json.out, 0, {}};
+        json_paths j{json.out};
         ASSERT_TRUE(j.whole()) << json.out;
         for (const auto &[path, want] : row.json)
             EXPECT_EQ(j.out[path], want) << path << " in " << json.out;

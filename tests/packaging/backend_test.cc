@@ -337,27 +337,6 @@ TEST_F(BackendPrint, ListingLineNamesThePrinterOrSaysUnknown) {
     const std::string dead = std::to_string(testd::free_port());
     EXPECT_EQ(listing_line("::1", uint16_t(std::stoi(dead)), 500),
               "network tessal://[::1]:" + dead + " \"Unknown\" \"tessal MFP at [::1]:" + dead + "\"");
-    fake_server old({{reply_msg(MSG_OK, 0)}});  // an older daemon: an empty OK
-    const std::string at = "127.0.0.1:" + std::to_string(old.port());
-    EXPECT_EQ(listing_line("127.0.0.1", old.port()),
-              "network tessal://" + at + " \"Unknown\" \"tessal MFP at " + at + "\"");
-    old.finish();
-}
-
-TEST(BackendPrinter, MakeAndModelFromTheIdFields) {
-    const struct {
-        tc_id_fields f;
-        const char *want;
-    } rows[] = {
-        {{"Acme", "LP-1", "", "", ""}, "Acme LP-1"},
-        {{"HP", "hp LaserJet 4", "", "", ""}, "hp LaserJet 4"},  // the make already leads the model
-        {{"Acme", "", "", "", ""}, "Acme"},
-        {{"", "LP-1", "", "", ""}, "LP-1"},
-        {{"", "", "PCL", "", ""}, "Unknown"},
-        {{"Ac\"me", "L\\P'1", "", "", ""}, "Acme LP1"},
-    };
-    for (const auto &r : rows)
-        EXPECT_EQ(make_and_model(r.f), r.want) << r.f.manufacturer << "/" << r.f.model;
 }
 
 TEST_F(BackendPrint, JobFromAFileIsSentOncePerCopyWithProgress) {
