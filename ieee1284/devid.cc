@@ -27,8 +27,8 @@ namespace {
 void quiet_port(struct port_data *port) {
     if (!port->priv->ecr_present)
         return;
-    lp_fifo_write_drain(port);
-    lp_ecr_set_mode(port, 0x20);
+    if (lp_fifo_write_end(port) == 0)
+        lp_ecr_set_mode(port, 0x20);  // PS/2 whatever mode the FIFO was left in
 }
 
 // A failed negotiation has terminated already; terminating again would only wait out an event

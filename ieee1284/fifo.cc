@@ -265,6 +265,19 @@ int lp_fifo_write_drain(struct port_data *port) {
     return drain_forward(port, &mode);
 }
 
+int lp_fifo_write_end(struct port_data *port) {
+    port = port->phys;
+    if (!port->priv->ecr_present || port->phase != LP_PH_FWD_IDLE)
+        return 0;  // no ECR, or a read ended the FIFO's use in PS/2 mode already
+    uint8_t mode;
+    const int left = drain_forward(port, &mode);
+    // In ECP FIFO mode the port's hardware drives HostClk and HostAck, so the handshakes of a
+    // termination or a negotiation would never reach the wire.
+    if (mode == 0x60)
+        lp_ecr_set_mode(port, 0x20);
+    return left;
+}
+
 int lp_fifo_read_finish(struct port_data *port) {
     port = port->phys;
     // Only a read that reached the reverse data phase can have left peripheral bytes in the

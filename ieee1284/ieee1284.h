@@ -78,6 +78,10 @@ int lp_fifo_read_finish(struct port_data *port);
 // termination, a reversal or a hand-over of the port that follows cannot cut them off. 0 when the
 // FIFO is empty or not in forward ECP use, 1 when it did not empty in time.
 int lp_fifo_write_drain(struct port_data *port);
+// Ends the FIFO's forward use before a termination or a negotiation: the drain above, then PS/2
+// mode, since in ECP FIFO mode the port drives HostClk and HostAck itself and the handshake would
+// never reach the wire. 1 when printed bytes were still in the FIFO (the mode change drops them).
+int lp_fifo_write_end(struct port_data *port);
 // The surplus store: bytes taken out of the FIFO after a read and not yet handed out, in order
 // from bytes[head]. A FIFO holds at most 1023 bytes, plus the copies of one run-length count
 // (128) still being expanded into it after event 47, and it is emptied into the store only by a

@@ -30,6 +30,13 @@ struct negotiation_failure {
     const char *line;
 };
 
+// Before a termination, a negotiation or a hand-over: the FIFO's last printed bytes reach the
+// printer and the ECR leaves ECP FIFO mode, whose hardware would keep the handshake off the wire.
+void end_forward() {
+    if (fifo_mode && lp_fifo_write_end(open_port) != 0)
+        log_error("printed bytes still in the FIFO were dropped: the printer took nothing for 5 s");
+}
+
 negotiation_failure why_not(int32_t result) {
     if (result == -1)
         return {MSG_FAIL_NO_PERIPHERAL, "no answer to the IEEE 1284 negotiation (event 2)"};
@@ -82,8 +89,7 @@ int dpa_init(int negotiate) {
         open_the_port();
     }
     if (negotiate) {
-        if (fifo_mode)
-            lp_fifo_write_drain(open_port);  // a negotiation starts with a termination
+        end_forward();  // a negotiation starts with a termination
         const int32_t r = lp_negotiate(open_port, LP_MODE_ECP);
         if (r != 0) {
             const negotiation_failure f = why_not(r);
@@ -100,16 +106,15 @@ void dpa_reset(void) {
         return;  // never opened, or already given back
     // A WRITE returns once its bytes are in the FIFO; the termination must not cut off the last
     // of them on their way to a slow peripheral.
-    if (fifo_mode)
-        lp_fifo_write_drain(open_port);
+    end_forward();
     lp_negotiate(open_port, LP_MODE_COMPAT);
     port_lock_drop();
 }
 
 void dpa_release(void) {
     // Likewise when the connection ends without RESET: the next holder's probe empties the FIFO.
-    if (dpa_ready() && fifo_mode)
-        lp_fifo_write_drain(open_port);
+    if (dpa_ready())
+        end_forward();
     port_lock_drop();
 }
 

@@ -116,12 +116,15 @@ void port_write(struct sim *sim, int reg, uint8_t value);
 int port_reg(uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
+// CONTROL's four line bits as they are on the cable: in ECP FIFO mode the port's hardware drives
+// HostClk and HostAck itself (both high between its own handshakes), whatever the register says.
+uint8_t port_lines(const struct sim *sim);
 // Event 47 with a run-length count taken and its data byte not: the byte crosses now.
 void port_finish_run(struct sim *sim);
 
 // periph.cc: the peripheral as a table of (state, event) -> action.
 void periph_reset(struct sim *sim);
-// CONTROL changed from old to the value now in port.control.
+// The host's lines (port_lines) changed from old.
 void periph_control(struct sim *sim, uint8_t old);
 // The clock moved: actions that need no host edge (acknowledging a reversal, presenting a byte).
 void periph_tick(struct sim *sim);

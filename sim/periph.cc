@@ -21,9 +21,9 @@ enum event { EV_ACTIVE_LOW, EV_ACTIVE_HIGH, EV_INIT_LOW, EV_INIT_HIGH, EV_AUTOFD
 using action = void (*)(struct sim *);
 
 // Host line levels from CONTROL (nStrobe, nAutoFd and nSelectIn are inverted in the register).
-bool active(const struct sim *sim) { return !(sim->port.control & 0x08); }  // 1284Active high
-bool autofd_low(const struct sim *sim) { return sim->port.control & 0x02; }   // HostAck low
-bool strobe_low(const struct sim *sim) { return sim->port.control & 0x01; }   // HostClk low
+bool active(const struct sim *sim) { return !(port_lines(sim) & 0x08); }  // 1284Active high
+bool autofd_low(const struct sim *sim) { return port_lines(sim) & 0x02; }   // HostAck low
+bool strobe_low(const struct sim *sim) { return port_lines(sim) & 0x01; }   // HostClk low
 bool hardware_owns_strobes(const struct sim *sim) { return port_mode(sim) == 0x60; }
 
 void go(struct sim *sim, sim_pstate s) { sim->periph.state = s; }
@@ -247,7 +247,7 @@ void periph_reset(struct sim *sim) {
 void periph_control(struct sim *sim, uint8_t old) {
     if (fault(sim, SIM_FAULT_NO_PERIPHERAL))
         return;
-    const uint8_t now = sim->port.control, changed = old ^ now;
+    const uint8_t now = port_lines(sim), changed = old ^ now;
     if (changed & 0x08) dispatch(sim, (now & 0x08) ? EV_ACTIVE_LOW : EV_ACTIVE_HIGH);
     if (changed & 0x04) dispatch(sim, (now & 0x04) ? EV_INIT_HIGH : EV_INIT_LOW);
     if (changed & 0x02) dispatch(sim, (now & 0x02) ? EV_AUTOFD_LOW : EV_AUTOFD_HIGH);

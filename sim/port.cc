@@ -173,6 +173,7 @@ uint8_t ecr_read(const struct sim *sim) {
 void ecr_write(struct sim *sim, uint8_t v) {
     if (no_ecr(sim))
         return;
+    const uint8_t lines = port_lines(sim);
     const uint8_t old = port_mode(sim), mode = v & 0xE0;
     if (old == kModeEcp && mode != kModeEcp && port_fifo_has_forward(sim)) {
         host_error(sim, "the ECR left mode 011 before the FIFO emptied", sim->port.count);
@@ -182,6 +183,8 @@ void ecr_write(struct sim *sim, uint8_t v) {
     if (mode == kModeSpp || mode == kModePs2)
         fifo_clear(sim);
     follow_direction(sim);
+    if (port_lines(sim) != lines)
+        periph_control(sim, lines);  // the register's strobe bits reach the cable again, or stop
 }
 
 uint8_t fifo_read(struct sim *sim) {
@@ -208,6 +211,11 @@ void fifo_write(struct sim *sim, uint8_t v) {
 }  // namespace
 
 uint8_t port_mode(const struct sim *sim) { return sim->port.ecr & 0xE0; }
+
+uint8_t port_lines(const struct sim *sim) {
+    const uint8_t c = sim->port.control & 0x0F;
+    return port_mode(sim) == kModeEcp ? uint8_t(c & ~0x03) : c;
+}
 
 bool port_fifo_has_forward(const struct sim *sim) {
     return sim->port.count && sim->port.fifo_kind == FIFO_FORWARD;
@@ -268,7 +276,7 @@ void port_write(struct sim *sim, int reg, uint8_t value) {
         sim->port.data = value;
         break;
     case SIM_REG_CONTROL: {
-        const uint8_t old = sim->port.control;
+        const uint8_t old = port_lines(sim);
         sim->port.control = value;
         follow_direction(sim);
         periph_control(sim, old);

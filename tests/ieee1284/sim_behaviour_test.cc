@@ -212,6 +212,27 @@ TEST_F(SimNegotiate, CompatibilityFromEcpIsTermination) {
     EXPECT_LT(us, 42 * kMs);
 }
 
+// A termination after a FIFO write: in ECP FIFO mode the port's hardware holds HostAck, so the
+// termination's events 25 and 28 reach the peripheral only once the ECR has left mode 011.
+TEST_F(SimNegotiate, TerminationAfterAFifoWriteLeavesEcpFifoModeFirst) {
+    for (const bool end_first : {true, false}) {
+        SCOPED_TRACE(end_first ? "FIFO use ended first" : "terminated in mode 011");
+        ASSERT_NO_FATAL_FAILURE(open("rate=100000"));
+        ASSERT_EQ(negotiate(LP_MODE_ECP), 0);
+        const auto data = simlink::pattern(100);
+        ASSERT_EQ(m_mfp_fifo_write_block(port, data.data(), data.size()), data.size());
+        if (end_first)
+            EXPECT_EQ(lp_fifo_write_end(port), 0);
+        uint64_t us = 0;
+        EXPECT_EQ(negotiate(LP_MODE_COMPAT, &us), 0);
+        EXPECT_EQ(periph(), end_first ? SIM_P_COMPAT : SIM_P_TERM_24);
+        if (end_first)
+            EXPECT_LT(us, 1 * kMs);
+        sim_destroy(sim);
+        sim = nullptr;
+    }
+}
+
 // A connection that died with the link reversed: the next process opens the port afresh and its
 // first negotiation (EPP termination, then event 1 over a half-done termination) still works.
 TEST_F(SimNegotiate, PeripheralLeftReversedByADeadConnection) {
