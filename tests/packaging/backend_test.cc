@@ -326,7 +326,7 @@ TEST_F(BackendPrint, JobTellsCupsThePrintersMakeModelAndDeviceId) {
     EXPECT_THAT(o.err, HasSubstr("DEBUG: printer Acme LP-1, Device ID MFG:Acme;MDL:Acme LP-1;CMD:PCL;\n"));
 }
 
-// The listing line h16's browsing prints for each daemon it finds (backend(7)'s device form).
+// The listing line the backend prints for each daemon it finds (backend(7)'s device form).
 TEST_F(BackendPrint, ListingLineNamesThePrinterOrSaysUnknown) {
     start();
     const std::string where = "127.0.0.1:" + std::to_string(port);
