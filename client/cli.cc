@@ -50,6 +50,7 @@ const char HELP[] =
     "  write FILE|-      send a file (or standard input) to the device\n"
     "  read N [-o FILE]  read N bytes from the device into FILE (default standard output)\n"
     "  print FILE|-      init, write the file, reset\n"
+  "  id                show the printer's IEEE 1284 Device ID and its fields\n"
     "\n"
     "Exit status: 0 when every command succeeded, 1 when one failed or came back short,\n"
     "2 for a usage error.\n";
@@ -61,6 +62,7 @@ const char *verb_name(verb v) {
     case verb::write: return "write";
     case verb::read: return "read";
     case verb::print: return "print";
+    case verb::id: return "id";
     }
     return "?";
 }
@@ -136,6 +138,8 @@ int parse_args(int argc, char **argv, options &o, std::string *problem) {
             o.commands.push_back({verb::init, "", 0});
         } else if (word == "reset") {
             o.commands.push_back({verb::reset, "", 0});
+        } else if (word == "id") {
+            o.commands.push_back({verb::id, "", 0});
         } else if (word == "write" || word == "print") {
             if (!has_arg) {
                 *problem = word + " needs a FILE (or - for standard input)";

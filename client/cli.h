@@ -13,7 +13,7 @@ extern const char SYNOPSIS[];
 extern const char HELP[];
 inline constexpr uint64_t MAX_SECONDS = 2000000;  // keeps every time-out in milliseconds inside an int
 
-enum class verb { init, reset, write, read, print };
+enum class verb { init, reset, write, read, print, id };
 
 struct command {
     verb what;

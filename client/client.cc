@@ -278,8 +278,9 @@ tc_result tc_transact(tc_client &c, int code, uint32_t count, std::span<const ui
     const uint32_t reply_count = msg_get_be32(header + 28);
 
     // Every check that needs only the header comes before the payload is read, so a lying
-    // reply can never write past `in`.
-    if (code == MSG_READ) {
+    // reply can never write past `in`. READ and DEVICE_ID bring bytes back with their number in
+    // count; a DEVICE_ID FAIL carries its reason there instead, and no bytes.
+    if (code == MSG_READ || (code == MSG_DEVICE_ID && status == MSG_OK)) {
         if (payload != reply_count)
             return drop(c, tc_errc::bad_reply,
                         bad("%llu payload bytes but count %llu", payload, reply_count));

@@ -162,6 +162,24 @@ bool tc_fail_is_temporary(const tc_result &r);
 // Milliseconds on the monotonic clock the deadlines use (a clock step never stretches them).
 int64_t tc_now_ms();
 
+/* devid.cc */
+// The longest Device ID a reply may carry: what a two-byte length field that counts itself allows.
+inline constexpr size_t TC_DEVICE_ID_MAX = 65533;
+// One DEVICE_ID request: the printer's IEEE 1284 Device ID ("MFG:...;MDL:...;") in `id`, exactly
+// as the printer sent it (control bytes included), count = its length. FAIL carries the reason in
+// count (tc_fail_text). An older daemon answers the unknown request with an empty OK: ok() with
+// count 0 and `id` empty, which means "no ID available".
+tc_result tc_device_id(tc_client &c, std::string &id);
+// The fields of an ID. Keys are matched without regard to case, blanks around keys and values are
+// trimmed, the long names count too (MANUFACTURER, MODEL, COMMAND SET, CLASS, DESCRIPTION), the
+// first of each wins; a missing one is "". Values lose their control bytes.
+struct tc_id_fields {
+    std::string manufacturer, model, command_set, device_class, description;
+};
+tc_id_fields tc_parse_device_id(std::string_view id);
+// The ID fit for a terminal or a log line: every control byte (below 0x20, and 0x7F) left out.
+std::string tc_device_id_clean(std::string_view id);
+
 /* report.cc */
 // done / total as a whole percentage, 0..100 (100 when total is 0); never overflows.
 unsigned tc_percent(uint64_t done, uint64_t total);

@@ -1,4 +1,4 @@
-// tessal-client: sends INIT, RESET, WRITE and READ requests to a tessal daemon from the command
+// tessal-client: sends INIT, RESET, WRITE, READ and DEVICE_ID requests to a tessal daemon from the command
 // line, all over one connection and in the order given, and stops at the first one that fails
 // or comes back short. Input is sent as it arrives, in bounded WRITEs, so a job trickling from a
 // pipe is printed while it is made; a printer that pauses gets the rest once it takes data
@@ -65,6 +65,13 @@ struct out_file {
 
     std::string open_for(const std::string &file) {
         path = file;
+        // A device or a pipe (/dev/null, a FIFO) is written as it is: a file renamed over it
+        // would replace it for everyone on the machine.
+        struct stat st;
+        if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+            return fd < 0 ? format("cannot open %s: %s", file.c_str(), std::strerror(errno)) : "";
+        }
         const size_t slash = file.rfind('/');
         const std::string dir = slash == std::string::npos ? "" : file.substr(0, slash + 1);
         std::string name = dir + "." + file.substr(dir.size()) + ".XXXXXX";
@@ -81,7 +88,7 @@ struct out_file {
     std::string commit() {
         const int rc = close(fd);
         fd = -1;
-        if (rc != 0 || rename(temp.c_str(), path.c_str()) != 0)
+        if (rc != 0 || (!temp.empty() && rename(temp.c_str(), path.c_str()) != 0))
             return format("cannot write %s: %s", path.c_str(), std::strerror(errno));
         temp.clear();
         return "";
@@ -302,6 +309,31 @@ std::string run_read(session &s, const command &c) {
     return why;
 }
 
+// The ID on standard output as a line can show it, then its fields; notices stay on standard
+// error as for every command.
+std::string run_id(session &s, const command &c) {
+    std::string id;
+    const tc_result r = tc_device_id(s.client, id);
+    if (const std::string why = reply_problem(r); !why.empty())
+        return why;
+    if (id.empty())
+        return "no Device ID available (the daemon is older than the request, or knows none)";
+    const tc_id_fields f = tc_parse_device_id(id);
+    const auto field = [](const char *name, const std::string &value) {
+        std::printf("%s: %s\n", name, value.empty() ? "(none)" : value.c_str());
+    };
+    field("Device ID", tc_device_id_clean(id));
+    field("manufacturer", f.manufacturer);
+    field("model", f.model);
+    field("command set", f.command_set);
+    field("class", f.device_class);
+    if (!f.description.empty())
+        field("description", f.description);
+    std::fflush(stdout);
+    s.scr.note(c, format("%zu bytes", id.size()));
+    return "";
+}
+
 std::string run_command(session &s, const command &c) {
     switch (c.what) {
     case verb::init:
@@ -309,6 +341,7 @@ std::string run_command(session &s, const command &c) {
     case verb::write:
     case verb::print: return run_write(s, c);
     case verb::read: return run_read(s, c);
+    case verb::id: return run_id(s, c);
     }
     return "unknown command";
 }

@@ -11,6 +11,8 @@
 //   - a READ reply's count is its payload length and never above the count asked (clamped to
 //     what one message can carry); a WRITE reply's count never above the payload it offered;
 //   - the status each request must get (FAIL before the first INIT, or for a negative WRITE count);
+//   - a DEVICE_ID reply is OK with the ID (at most 1023 bytes, count its length) or FAIL with a
+//     reason and no bytes;
 //   - the peripheral echoes what it is sent, so the bytes read back, in order, are a subsequence
 //     of the bytes offered by the WRITEs: nothing invented, duplicated or reordered.
 //
@@ -235,13 +237,17 @@ void check(const uint8_t *s, size_t n, const std::vector<uint8_t> &replies) {
         if (replies.size() - pos - MSG_HEADER_SIZE < payload)
             fuzz::fail("reply %zu: payload cut short", i);
         const int32_t count = int32_t(be32(h + 28));
-        if (h[9] != expected_status(r, open))
+        if (r.code != MSG_DEVICE_ID && h[9] != expected_status(r, open))
             fuzz::fail("reply %zu to %s count %d: status %s", i, msg_code_name(r.code), r.count, msg_code_name(h[9]));
         if (r.code == MSG_READ) {
             const int64_t most = r.count <= 0 ? 0 : std::min<int64_t>(r.count, kMaxPayload);
             if (count < 0 || uint32_t(count) != payload || count > most)
                 fuzz::fail("reply %zu: READ of %d answered count %d with %u bytes", i, r.count, count, payload);
             read_back.insert(read_back.end(), h + MSG_HEADER_SIZE, h + MSG_HEADER_SIZE + payload);
+        } else if (r.code == MSG_DEVICE_ID) {
+            const bool ok = h[9] == MSG_OK;
+            if (ok ? count < 0 || uint32_t(count) != payload || payload > LP_DEVICE_ID_MAX : payload != 0 || count == 0)
+                fuzz::fail("reply %zu: DEVICE_ID answered %s count %d with %u bytes", i, msg_code_name(h[9]), count, payload);
         } else if (payload != 0) {
             fuzz::fail("reply %zu to %s carries %u bytes", i, msg_code_name(r.code), payload);
         }
@@ -250,14 +256,14 @@ void check(const uint8_t *s, size_t n, const std::vector<uint8_t> &replies) {
             if (count < 0 || size_t(count) > offer)
                 fuzz::fail("reply %zu: WRITE of %zu bytes answered count %d", i, offer, count);
             sent.insert(sent.end(), s + r.payload, s + r.payload + offer);
-        } else if (r.code != MSG_READ && count != 0) {
+        } else if (r.code != MSG_READ && r.code != MSG_DEVICE_ID && count != 0) {
             fuzz::fail("reply %zu to %s: count %d", i, msg_code_name(r.code), count);
         }
         if (show)
             dprintf(fuzz::report_fd, "%s count %d: %s count %d, %u bytes\n", msg_code_name(r.code), r.count,
                     msg_code_name(h[9]), count, payload);
-        if (r.code == MSG_INIT)
-            open = true;
+        if (r.code == MSG_INIT || r.code == MSG_DEVICE_ID)
+            open = true;  // DEVICE_ID opens the port too, and no lock is set up to give it back to
         pos += MSG_HEADER_SIZE + payload;
     }
     if (pos != replies.size())

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr", "no-id", "id-length",
 };
 constexpr const char *kPeers[] = {"echo", "sink", "source"};
 
@@ -79,7 +79,7 @@ std::string rebuild(const sim_config &c) {
         if (c.fault_at[f])
             s += "@" + std::to_string(c.fault_at[f]);
     }
-    return s;
+    return s + ",id=" + c.device_id;  // last: the ID takes the rest of the string, commas and all
 }
 
 bool same(const sim_config &a, const sim_config &b) {
@@ -88,7 +88,7 @@ bool same(const sim_config &a, const sim_config &b) {
            a.faults == b.faults && !memcmp(a.fault_arg, b.fault_arg, sizeof a.fault_arg) &&
            !memcmp(a.fault_has_arg, b.fault_has_arg, sizeof a.fault_has_arg) &&
            !memcmp(a.fault_at, b.fault_at, sizeof a.fault_at) && !strcmp(a.sink, b.sink) &&
-           !strcmp(a.source, b.source) && !strcmp(a.trace, b.trace);
+           !strcmp(a.source, b.source) && !strcmp(a.trace, b.trace) && !strcmp(a.device_id, b.device_id);
 }
 
 }  // namespace

@@ -55,6 +55,17 @@ int serve_raw(int fd);
 int announce_start(int port, int raw_port);
 void announce_stop(void);            // withdraw the services; the announcer ends
 void announce_reaped(pid_t pid);     // the listener reaped pid: the announcer, if it was that
+// probe.cc: tessal --probe. Opens the port as an INIT would (waiting its turn in the queue),
+// prints what it found (one JSON object when json is set) and gives the port back. The result is
+// the exit status the verdict calls for.
+enum probe_exit {
+    PROBE_USABLE = 0,         // the peripheral accepts ECP mode: INIT will succeed
+    PROBE_NO_ACCESS = 3,      // the port's registers (or its lock file) cannot be reached
+    PROBE_BUSY = 4,           // another client kept the port for the whole --wait-timeout
+    PROBE_NO_PERIPHERAL = 5,  // nothing answers the IEEE 1284 negotiation (event 2)
+    PROBE_NOT_ECP = 6,        // the peripheral refuses ECP mode or does not finish the negotiation
+};
+int probe_port(int json);
 
 // privilege.cc
 extern const char *service_user;  // who a service process becomes once it holds the port

@@ -46,6 +46,7 @@ const char *long_help =
     "  --version       : show version\n"
     "  --status[=PID]  : show who holds the port and who waits for it, then exit\n"
     "                    (PID: a process of a daemon on the simulator)\n"
+    "  --probe [--json]: check the port and the printer, report, then exit (0: usable)\n"
     "  --sim[=CONFIG]  : drive the built-in simulated port and MFP instead of the hardware\n"
     "                    (CONFIG: comma-separated key=value words, see the README)\n"
     "  --software      : move data by software handshake instead of the ECP FIFO\n"
@@ -77,6 +78,7 @@ struct options {
     int status_pid = 0;
     int raw_port = 0;  // 0: no raw print port
     bool dnssd = true;
+    bool probe = false, json = false;
     bool bad = false;  // a value was refused: exit 2 before listening
 };
 
@@ -85,12 +87,15 @@ constexpr int kRawPort = 9100;
 enum long_only {
     OPT_HELP = 256, OPT_VERSION, OPT_SIM, OPT_SOFTWARE, OPT_LISTEN, OPT_ALLOW, OPT_IDLE, OPT_KEEPALIVE, OPT_USER,
     OPT_IO, OPT_WAIT, OPT_HOLD, OPT_MAX, OPT_MAX_PEER, OPT_STATUS, OPT_RAW, OPT_NO_DNSSD,
+    OPT_PROBE, OPT_JSON,
 };
 
 const option long_options[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {"status", optional_argument, nullptr, OPT_STATUS},
+    {"probe", no_argument, nullptr, OPT_PROBE},
+    {"json", no_argument, nullptr, OPT_JSON},
     {"sim", optional_argument, nullptr, OPT_SIM},
     {"software", no_argument, nullptr, OPT_SOFTWARE},
     {"listen", required_argument, nullptr, OPT_LISTEN},
@@ -214,6 +219,8 @@ options parse(int argc, char **argv) {
             if (optarg != nullptr && !number(optarg, 1, INT_MAX, o.status_pid))
                 refuse(o, "--status", optarg);
             break;
+        case OPT_PROBE: o.probe = true; break;
+        case OPT_JSON: o.json = true; break;
         case OPT_SIM:
             o.sim = true;
             o.sim_config = optarg;
@@ -270,6 +277,10 @@ options parse(int argc, char **argv) {
         log_error("unexpected argument '%s'", argv[optind]);
         wrong = true;
     }
+    if (o.json && !o.probe) {
+        log_error("--json goes with --probe");
+        wrong = true;
+    }
     if (wrong)
         usage_error();
     return o;
@@ -298,10 +309,17 @@ int main(int argc, char **argv) {
         return 2;
     if (o.status)
         return portshare_status(o.status_pid) == 0 ? 0 : 1;
-    listener_signals();
+    if (!o.probe)
+        listener_signals();
     struct sim *device = nullptr;
     if (o.sim && (device = start_sim(o)) == nullptr)
         return 2;
+    if (o.probe) {  // the port's state as a daemon shares it, but no socket and no fork
+        const int status = port_lock_setup(o.sim) != 0 || dpa_surplus_setup() != 0 ? int(PROBE_NO_ACCESS) : probe_port(o.json);
+        if (device != nullptr)
+            sim_destroy(device);
+        return status;
+    }
     const int sock = o.listen ? listen_socket_at(o.listen, o.port) : listen_socket(0, o.port);
     if (sock < 0)
         return 2;

@@ -46,11 +46,13 @@ struct ps_entry {
     char peer[PS_PEER_LEN];      // the client's address, printable
 };
 
-// The printer's IEEE 1284 Device ID, kept across connections so a query need not take the port.
+// The printer's IEEE 1284 Device ID, kept across connections so a query need not take the port
+// (service/devid_request.cc). Read and written under the mutex: a query answered from it must
+// not wait for the holder of the flock.
 struct ps_devid_cache {
     char devid[1024];
-    uint16_t devid_len;
-    int64_t devid_time;
+    uint16_t devid_len;  // 0: no ID known
+    int64_t devid_time;  // wall clock (ms since the epoch) of the read that put it there
 };
 
 struct ps_region {
@@ -66,7 +68,7 @@ struct ps_region {
     // and so outlive the service process (and the daemon) that read them. Only the holder of the
     // flock touches it.
     alignas(64) struct lp_surplus surplus;
-    // The Device ID cache; also only touched by the holder of the flock.
+    // The Device ID cache, refreshed by every read of the ID (a probe, a DEVICE_ID request).
     struct ps_devid_cache devid;
 };
 

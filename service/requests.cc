@@ -78,6 +78,11 @@ reply dispatch(int code, int32_t count, uint8_t *payload, int32_t received) {
     case MSG_WRITE: return do_write(payload, count, received);
     case MSG_INIT: if (const int why = dpa_init(1)) return {MSG_FAIL, 0, why}; return {};
     case MSG_RESET: dpa_reset(); return {};
+    case MSG_DEVICE_ID: {
+        int32_t n = 0;
+        if (const int why = dpa_device_id(payload, &n)) return {MSG_FAIL, 0, why};
+        return {MSG_OK, size_t(n), n};
+    }
     default:
         // Any client can send these; the journal gets a few, not a flood.
         if (++unknown_commands <= kUnknownShown)

@@ -80,6 +80,19 @@ int dpa_reverse_pending(void);
 // after an error line.
 int dpa_surplus_setup(void);
 
+// devid_request.cc: DEVICE_ID, answered from the port's Device ID cache or read on the port.
+#define DEVID_FRESH_MS 60000  // a cached ID this young is answered without touching the port
+// The printer's Device ID into payload (at most 1023 bytes): 0 with its length in *len, or the
+// msg_fail_reason to answer FAIL with (MSG_FAIL_NO_ID, _NO_PERIPHERAL, _BUSY, _PORT_ACCESS).
+int dpa_device_id(uint8_t *payload, int32_t *len);
+// Whether a cached ID of len bytes read age_ms ago answers a request, with or without another
+// connection holding the port: 1 when it is fresh, or at any age while the port is busy.
+int devid_cache_answers(size_t len, int64_t age_ms, int port_busy);
+// The cache in the port's shared state (nothing without one): put a good ID with the time now,
+// or len 0 to empty it; get copies it out (0 when empty or cap is too small) with its age.
+void devid_cache_put(const char *id, size_t len);
+size_t devid_cache_get(char *out, size_t cap, int64_t *age_ms);
+
 // portlock.cc: one service process at a time drives the port, and the others wait their turn in
 // order of arrival (service/portshare.h). The port is taken by the first INIT and given back at
 // RESET or when the connection ends; the kernel takes it back when its holder dies.

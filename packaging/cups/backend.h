@@ -1,6 +1,7 @@
-// The CUPS backend's checks on what cupsd and the queue's administrator hand it: the device URI,
-// the copies count, and any text on its way to cupsd's status lines. Kept apart from the job
-// loop so they can be tested on their own, case by case.
+// The CUPS backend's checks on what cupsd and the queue's administrator hand it (the device URI,
+// the copies count, and any text on its way to cupsd's status lines), and what it tells CUPS
+// about the printer behind a daemon. Kept apart from the job loop so they can be tested on their
+// own, case by case.
 //
 // A device URI is typed by an administrator and shown to every user of the queue, so the backend
 // accepts only what can be a tessal daemon's address (a DNS name, an IPv4 address, or a bracketed
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "client/client.h"
 
 struct device_uri {
     std::string host;  // as tc_connect takes it: a name, an IPv4 or an IPv6 address with "%zone"
@@ -34,3 +37,19 @@ inline constexpr int BACKEND_MAX_COPIES = 9999;  // cupsd's own MaxCopies defaul
 // ("network tessal://HOST:PORT "make model" "name" "device id" "location"); nothing when there
 // is no Avahi daemon or none was found.
 void discover_daemons();
+/* printer.cc */
+// The printer behind a daemon, as one DEVICE_ID request tells it.
+struct printer_info {
+    tc_result result;                         // the request's; ok() with an empty ID: none known
+    std::string device_id;                    // cleaned for CUPS (no control bytes, quotes, backslashes)
+    std::string make_and_model = "Unknown";   // what CUPS calls it when nothing better is known
+};
+printer_info ask_printer(tc_client &c);
+// "MAKE MODEL" from the ID's fields, the make once when the model already starts with it.
+std::string make_and_model(const tc_id_fields &f);
+// The device-listing line (backend(7)) for the daemon at host:port (a name, an IPv4 address or
+// an IPv6 one with "%zone"), asked for its Device ID within timeout_ms:
+//   network tessal://HOST:PORT "MAKE MODEL" "MAKE MODEL (tessal at HOST:PORT)" "DEVICE-ID"
+// or, when the daemon cannot be reached or knows no ID,
+//   network tessal://HOST:PORT "Unknown" "tessal MFP at HOST:PORT"
+std::string listing_line(const std::string &host, uint16_t port, int timeout_ms = 5000);

@@ -2,9 +2,11 @@
 //
 // cupsd runs it as /usr/lib/cups/backend/tessal for queues whose device URI is
 // tessal://HOST[:PORT]. Run with no arguments it reports the scheme and the daemons DNS-SD finds
-// on the LAN (discover.cc), for printer discovery; run with a job it sends INIT, the job in WRITE
-// requests as it arrives, and RESET, and tells cupsd how it went through the exit status and the prefixed lines on standard error ("ERROR:",
-// "INFO:", "DEBUG:", "STATE:", "ATTR:", "PAGE:").
+// on the LAN (discover.cc), for printer discovery; run with a job it sends INIT, DEVICE_ID (the
+// printer's make, model and IEEE 1284 Device ID for cupsd, packaging/cups/printer.cc), the job in
+// WRITE requests as it arrives, and RESET, and tells cupsd how it went through the exit status and
+// the prefixed lines on standard error ("ERROR:", "INFO:", "DEBUG:", "STATE:", "ATTR:", "PPD:",
+// "PAGE:").
 //
 // It behaves the way CUPS's own network backends do: a busy printer is waited for ("printer
 // busy, retrying"), a printer that stops taking data is reported offline and retried for as long
@@ -250,7 +252,25 @@ int print_job(const device_uri &dev, job &j) {
                                      : ("the daemon answered FAIL: " + tc_fail_text(r)).c_str());
         return BACKEND_RETRY;
     }
-    say("INFO", "Sending the print job");
+    const printer_info printer = ask_printer(c);
+    if (printer.result.error == tc_errc::cancelled)
+        return cancel_job(c, j);
+    if (printer.result.error != tc_errc::none) {
+        say("ERROR", "%s", printer.result.message.c_str());
+        return BACKEND_RETRY;  // nothing was sent: the job can go again as it is
+    }
+    if (printer.device_id.empty()) {
+        say("DEBUG", "no Device ID: %s",
+            printer.result.ok() ? "the daemon knows none, or is older than the request"
+                                : tc_fail_text(printer.result).c_str());
+        say("INFO", "Sending the print job");
+    } else {
+        // The ID into the queue's PPD (CUPS matches drivers on 1284DeviceID; a raw queue has no
+        // PPD and cupsd ignores the line); the quotes make it the keyword's quoted string.
+        say("DEBUG", "printer %s, Device ID %s", printer.make_and_model.c_str(), printer.device_id.c_str());
+        say("PPD", "1284DeviceID='\"%s\"'", printer.device_id.c_str());
+        say("INFO", "Sending the print job to %s", printer.make_and_model.c_str());
+    }
     std::vector<uint8_t> buf(TC_WRITE_CHUNK);
     int status = BACKEND_OK;
     for (int copy = 0; copy < j.copies && status == BACKEND_OK && !cancelled; ++copy) {

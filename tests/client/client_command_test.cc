@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,6 +198,51 @@ TEST_F(ClientCommand, ShortReadFailsAndLeavesTheFileAsItWas) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "tessal-client: read: 3 of 10 bytes read (" + sink + " left as it was)\n");
     EXPECT_EQ(slurp(sink), (bytes{'o', 'l', 'd'}));
+    srv.finish();
+}
+
+// `id`: the ID without its control bytes and its fields on standard output, or why there is none.
+TEST_F(ClientCommand, IdPrintsTheIdAndItsFieldsOrWhyNot) {
+    const std::string raw = "MFG:Acme;MDL:LP-1;CMD:PCL;\r\n";
+    const struct {
+        bytes reply;
+        int status;
+        std::string out, err;
+    } rows[] = {
+        {reply_msg(MSG_OK, uint32_t(raw.size()), 1, bytes(raw.begin(), raw.end())), 0,
+         "Device ID: MFG:Acme;MDL:LP-1;CMD:PCL;\nmanufacturer: Acme\nmodel: LP-1\ncommand set: PCL\nclass: (none)\n",
+         "tessal-client: id: 28 bytes\n"},
+        {reply_msg(MSG_OK, 0), 1, "",
+         "tessal-client: id: no Device ID available (the daemon is older than the request, or knows none)\n"},
+        {reply_msg(MSG_FAIL, MSG_FAIL_NO_ID), 1, "",
+         "tessal-client: id: the daemon answered FAIL: no Device ID from the printer\n"},
+    };
+    for (const auto &r : rows) {
+        fake_server srv({{r.reply}});
+        const outcome o = run({"-p", port_of(srv), "id"});
+        EXPECT_EQ(o.status, r.status);
+        EXPECT_EQ(std::string(o.out.begin(), o.out.end()), r.out);
+        EXPECT_EQ(o.err, r.err);
+        srv.finish();
+    }
+}
+
+// A device or a pipe is written as it is; renaming a file over it (the way a regular file is
+// replaced only once every byte came) would replace it for everyone.
+TEST_F(ClientCommand, ReadIntoAPipeLeavesThePipe) {
+    const std::string fifo = temp_path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fake_server srv({{reply_msg(MSG_OK, 3, 1, bytes{0xAA, 0xBB, 0xCC})}});
+    const outcome o = run({"-q", "-p", port_of(srv), "read", "3", "-o", fifo});
+    EXPECT_EQ(o.status, 0) << o.err;
+    uint8_t got[4] = {};
+    EXPECT_EQ(read(reader, got, sizeof got), 3);
+    EXPECT_EQ(bytes(got, got + 3), (bytes{0xAA, 0xBB, 0xCC}));
+    close(reader);
+    struct stat st {};
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
     srv.finish();
 }
 

@@ -48,7 +48,11 @@ if step "make run PORT=$port: the daemon listens" /root/make-run.log listening; 
     step "tessal-client print README.md" /root/print.log \
         quiet /root/print.log ./build/client/tessal-client -p "$port" print README.md
     step "the simulator's sink holds README.md byte for byte" /root/cmp.log quiet /root/cmp.log cmp README.md "$sink"
+    step "tessal-client id names the printer's model" /root/id.log \
+        sh -c "./build/client/tessal-client -p $port id >/root/id.log 2>&1 && grep -qx 'model: MFP-1284 Sim' /root/id.log"
 fi
+step "tessal --probe --sim reports a usable port" /root/probe.log \
+    sh -c "./build/service/tessal --probe --sim >/root/probe.log 2>&1 && grep -q '^verdict: usable' /root/probe.log"
 kill -- -"$run_pid" 2>/dev/null
 wait "$run_pid" 2>/dev/null
 

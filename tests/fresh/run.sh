@@ -13,6 +13,7 @@
 #   apt-get install git make        what the two commands need before they can run
 #   make run PORT=N SIM=...sink     in the background, until the daemon listens
 #   tessal-client -p N print README.md, and the simulator's sink must hold README.md byte for byte
+#   tessal-client -p N id (the model), and tessal --probe --sim (a usable port)
 #   make test
 # `make run` and `make test` must install whatever else they need themselves. Each step is one
 # PASS or FAIL line with its time; then the whole run's wall time and the root's disk use.

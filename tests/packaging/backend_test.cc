@@ -318,6 +318,31 @@ TEST_F(BackendPrint, JobFromStandardInputLandsWholeInBoundedWrites) {
     EXPECT_EQ(l.back(), "INFO: Print job sent, 787432 bytes");
 }
 
+// During each job the printer's make and model go on the status line and its Device ID into the
+// queue's PPD (a quoted string: the single quotes are the option syntax cupsd reads, and a quote
+// from the printer must not end it).
+TEST_F(BackendPrint, JobTellsCupsThePrintersMakeModelAndDeviceId) {
+    start(",id=MFG:Acme\";MDL:Acme LP-1\x01;CMD:PCL;");
+    const outcome o = run_backend({job_args(), uri(), "x", true, ""}, dir.path);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("\nPPD: 1284DeviceID='\"MFG:Acme;MDL:Acme LP-1;CMD:PCL;\"'\n"
+                                 "INFO: Sending the print job to Acme LP-1\n"));
+    EXPECT_THAT(o.err, HasSubstr("DEBUG: printer Acme LP-1, Device ID MFG:Acme;MDL:Acme LP-1;CMD:PCL;\n"));
+}
+
+// The listing line the backend prints for each daemon it finds (backend(7)'s device form).
+TEST_F(BackendPrint, ListingLineNamesThePrinterOrSaysUnknown) {
+    start();
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(listing_line("127.0.0.1", uint16_t(port)),
+              "network tessal://" + where +
+                  " \"Tessaline MFP-1284 Sim\" \"Tessaline MFP-1284 Sim (tessal at " + where +
+                  ")\" \"MFG:Tessaline;MDL:MFP-1284 Sim;CMD:PCL,PJL;CLS:PRINTER;DES:tessal simulated MFP;\"");
+    const std::string dead = std::to_string(testd::free_port());
+    EXPECT_EQ(listing_line("::1", uint16_t(std::stoi(dead)), 500),
+              "network tessal://[::1]:" + dead + " \"Unknown\" \"tessal MFP at [::1]:" + dead + "\"");
+}
+
 TEST_F(BackendPrint, JobFromAFileIsSentOncePerCopyWithProgress) {
     start();
     const std::string job = random_bytes(70000, 2);
@@ -445,39 +470,42 @@ fake_step quiet() {
 INSTANTIATE_TEST_SUITE_P(
     Answers, BackendScripted,
     ::testing::Values(
+        // The DEVICE_ID after INIT gets an older daemon's empty OK: no ID, and the job goes on.
         script_case{"BusyIsRetried",
-                    {{reply_msg(MSG_FAIL, MSG_FAIL_BUSY)}, {reply_msg(MSG_OK, 0)},
+                    {{reply_msg(MSG_FAIL, MSG_FAIL_BUSY)}, {reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 0)},
                      {reply_msg(MSG_OK, 5)}, {reply_msg(MSG_OK, 0)}},
                     1, "", 0,
-                    {"INFO: printer busy, retrying in 1 s", "INFO: Sending the print job",
-                     "PAGE: 1 1"},
-                    {MSG_INIT, MSG_INIT, MSG_WRITE, MSG_RESET}},
+                    {"INFO: printer busy, retrying in 1 s",
+                     "DEBUG: no Device ID: the daemon knows none, or is older than the request",
+                     "INFO: Sending the print job", "PAGE: 1 1"},
+                    {MSG_INIT, MSG_INIT, MSG_DEVICE_ID, MSG_WRITE, MSG_RESET}},
         script_case{"OtherFailAsksForARetryLater",
                     {{reply_msg(MSG_FAIL, MSG_FAIL_REFUSED)}}, 1, "", 6,
                     {"ERROR: the printer port could not be opened: the daemon answered FAIL: "
                      "the printer refused ECP mode"},
                     {MSG_INIT}},
         script_case{"PausedPrinterResumes",
-                    {{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 2)}, {reply_msg(MSG_OK, 3)},
-                     {reply_msg(MSG_OK, 0)}},
+                    {{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_FAIL, MSG_FAIL_NO_ID)}, {reply_msg(MSG_OK, 2)},
+                     {reply_msg(MSG_OK, 3)}, {reply_msg(MSG_OK, 0)}},
                     1, "", 0,
-                    {"STATE: +offline-report", "INFO: printer not taking data, retrying",
-                     "STATE: -offline-report", "INFO: Print job sent, 5 bytes"},
-                    {MSG_INIT, MSG_WRITE, MSG_WRITE, MSG_RESET}},
+                    {"DEBUG: no Device ID: no Device ID from the printer", "STATE: +offline-report",
+                     "INFO: printer not taking data, retrying", "STATE: -offline-report",
+                     "INFO: Print job sent, 5 bytes"},
+                    {MSG_INIT, MSG_DEVICE_ID, MSG_WRITE, MSG_WRITE, MSG_RESET}},
         script_case{"CancelDuringConnect", {}, 0, "STATE: +connecting-to-device", 1,
                     {"INFO: Job cancelled after 0 bytes"}, {}},
         script_case{"CancelWaitingForInit", {quiet()}, 1, "STATE: -connecting-to-device", 1,
                     {"INFO: Job cancelled after 0 bytes"}, {MSG_INIT}},
-        script_case{"CancelWaitingForAWrite", {{reply_msg(MSG_OK, 0)}, quiet()}, 1,
+        script_case{"CancelWaitingForAWrite", {{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 0)}, quiet()}, 1,
                     "INFO: Sending the print job", 1, {"INFO: Job cancelled after 0 bytes"},
-                    {MSG_INIT, MSG_WRITE},
+                    {MSG_INIT, MSG_DEVICE_ID, MSG_WRITE},
                     // The WRITE goes out right after that line with nothing said: a moment later.
                     300},
         // Between requests the connection is sound, so the port goes back at once with RESET.
         script_case{"CancelInTheBackOffGivesThePortBack",
-                    {{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 1)}, {reply_msg(MSG_OK, 0)}}, 1,
+                    {{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 1)}, {reply_msg(MSG_OK, 0)}}, 1,
                     "INFO: printer not taking data, retrying", 1,
-                    {"INFO: Job cancelled after 1 bytes"}, {MSG_INIT, MSG_WRITE, MSG_RESET}},
+                    {"INFO: Job cancelled after 1 bytes"}, {MSG_INIT, MSG_DEVICE_ID, MSG_WRITE, MSG_RESET}},
         script_case{"CancelInTheBusyPauseGivesThePortBack",
                     {{reply_msg(MSG_FAIL, MSG_FAIL_BUSY)}, {reply_msg(MSG_OK, 0)}}, 1,
                     "INFO: printer busy, retrying", 1, {"INFO: Job cancelled after 0 bytes"},

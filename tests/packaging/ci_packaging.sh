@@ -290,9 +290,24 @@ EOF
         check "no backend line carries the password" \
             bash -c "! grep '\[Job [0-9]*\]' '$cups/log/error_log' | grep -v 'envp\|argv' | grep -q S3cret"
 
+        # The printer's make, model and Device ID reach cupsd during each job: the ID into the
+        # queue's PPD as 1284DeviceID (what CUPS matches drivers on), the make and model on the
+        # queue's status line. A queue with a driver has a PPD to hold it (cups' own sample one).
+        if lpadmin -p identified -E -v "$uri" -m drv:///sample.drv/epson9.ppd >"$work/lpadmin-id.log" 2>&1; then
+            lp -d identified -o raw "$work/job3.txt" >/dev/null
+            id_line='*1284DeviceID: "MFG:Tessaline;MDL:MFP-1284 Sim;CMD:PCL,PJL;CLS:PRINTER;DES:tessal simulated MFP;"'
+            check "the job put the printer's Device ID into the queue's PPD" \
+                bash -c "for i in \$(seq 100); do grep -qxF '$id_line' '$cups/ppd/identified.ppd' && exit 0; sleep 0.1; done; exit 1"
+            check "the job named the printer on the queue's status line" \
+                grep -q '\[Job [0-9]*\] Sending the print job to Tessaline MFP-1284 Sim$' "$cups/log/error_log"
+        else
+            cat "$work/lpadmin-id.log"
+            fail "lpadmin adds a queue with cups' sample driver"
+        fi
+
         if [ "$failed" -gt 0 ]; then
             echo "-- cupsd error_log, the backend's lines and cupsd's own messages"
-            grep -E '^[EWI] |\[Job [0-9]+\] (DEBUG|STATE|ATTR|PAGE|INFO|ERROR|sent|Print)' "$cups/log/error_log" | tail -60
+            grep -E '^[EWI] |\[Job [0-9]+\] (DEBUG|STATE|ATTR|PPD|PAGE|INFO|ERROR|sent|Print)' "$cups/log/error_log" | tail -60
         fi
     else
         fail "the daemon for the CUPS queue listens"
