@@ -61,7 +61,7 @@ enum sim_fault {
     SIM_FAULT_ACK_HIGH,       // "ack-high": PeriphAck (Busy) stuck high, STATUS bit 0x80 always 0
     SIM_FAULT_ACK_LOW,        // "ack-low": PeriphAck (Busy) stuck low, STATUS bit 0x80 always 1
     SIM_FAULT_PAUSE,          // "pause:MS[@N]": after N forward bytes (default 0) takes nothing for MS ms
-    SIM_FAULT_NO_ECR,         // "no-ecr": nothing at base + 0x400..0x402 (reads 0xFF); a PS/2 port
+    SIM_FAULT_NO_ECR,         // "no-ecr": nothing in the ECP range (reads 0xFF); a PS/2 port
     SIM_FAULT_NO_ID,          // "no-id": every Device ID request (0x04, 0x05, 0x14) refused with XFlag low
     SIM_FAULT_ID_LENGTH,      // "id-length:N": the Device ID's length field says N, whatever follows
     SIM_NFAULTS
