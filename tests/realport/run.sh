@@ -3,7 +3,7 @@
 # port nobody here wrote: QEMU's emulated ISA port (TCG) in a guest that boots Debian's own
 # kernel with a busybox initramfs. The emulated printer writes to a file on this side.
 #
-# Usage: bash tests/realport/run.sh        (about 40 s to 2 minutes on 2 cores; root only to install qemu)
+# Usage: bash tests/realport/run.sh        (35 to 90 s on 2 cores; root only to install qemu)
 #   REALPORT_PPDEV=0  skip phase 2 (run by default): the kernel's parport, parport_pc and ppdev
 #                     modules own the same port, and tessal reaches it through /dev/parport0
 #   REALPORT_BYTES=N  bytes sent by the software handshake in each phase (default 8192)
