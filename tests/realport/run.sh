@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The real-port test: tessal's x86 backend, port and link code, and the daemon, on a parallel
-# port nobody here wrote: QEMU's emulated ISA port (TCG) in a guest that boots Debian's own
-# kernel with a busybox initramfs. The emulated printer writes to a file on this side.
+# The real-port test: tessal's x86 and parport-device backends, port and link code, and the
+# daemon, on a parallel port nobody here wrote: QEMU's emulated ISA port (TCG) in a guest that
+# boots Debian's own kernel with a busybox initramfs. The emulated printer writes to a file on
+# this side.
 #
 # Usage: bash tests/realport/run.sh        (35 to 90 s on 2 cores; root only to install qemu)
 #   REALPORT_PPDEV=0  skip phase 2 (run by default): the kernel's parport, parport_pc and ppdev
