@@ -208,17 +208,6 @@ TEST_F(Kernel, ClaimsOnThePortAreNamed) {
     EXPECT_EQ(claims(0x378, 0x778, 1), "parport0 holds 0x378-0x37a, 0x778-0x77a");  // named once
 }
 
-TEST_F(Kernel, LockdownModeIsTheOneInBrackets) {
-    char mode[32] = "";
-    EXPECT_EQ(lp_lockdown_mode(mode, sizeof mode), -1);
-    write("lockdown", "none [integrity] confidentiality\n");
-    ASSERT_EQ(lp_lockdown_mode(mode, sizeof mode), 0);
-    EXPECT_STREQ(mode, "integrity");
-    write("lockdown", "[none] integrity confidentiality\n");
-    ASSERT_EQ(lp_lockdown_mode(mode, sizeof mode), 0);
-    EXPECT_STREQ(mode, "none");
-}
-
 // The end of "ERROR: port access failed, <errno text>" for the direct backend: why, and the way out.
 TEST_F(Kernel, RefusedPortAccessSaysWhatToDo) {
     lp_io_use(&lp_io_x86);
@@ -226,7 +215,7 @@ TEST_F(Kernel, RefusedPortAccessSaysWhatToDo) {
     const std::string device = "use the kernel's parport device instead, which needs no root (--parport-device /dev/parport0)";
     EXPECT_EQ(std::string(lp_io_explain(ENOSYS, why, sizeof why)),
               "; this kernel has no user-space port I/O (no iopl): " + device);
-    write("lockdown", "none [integrity] confidentiality\n");
+    write("lockdown", "none [integrity] confidentiality\n");  // the mode in force is in brackets
     EXPECT_EQ(std::string(lp_io_explain(EPERM, why, sizeof why)),
               "; the kernel is locked down (integrity, as under Secure Boot) and refuses iopl: " + device);
     write("lockdown", "[none] integrity confidentiality\n");
