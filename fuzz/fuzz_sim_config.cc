@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr",
+    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr", "no-id", "id-length",
 };
 constexpr const char *kPeers[] = {"echo", "sink", "source"};
 
