@@ -6,7 +6,7 @@
 // Google Benchmark's own timings say what the simulator costs in real time.
 //
 //   tessal_link_bench [--rows=CSV] [--software-bytes=N] [google benchmark options]
-// With --rows, the figures 5c, 5d, 6 and 8 are written there for tessal_bench to merge. Figure 8
+// With --rows, the figures 5c, 5d, 6 and 9 are written there for tessal_bench to merge. Figure 9
 // (bench/software_bench.cc) runs on the real clock, N bytes a run (default 20000; 0: skipped).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -194,7 +194,7 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (software_bytes > 0) {
-        std::fprintf(stderr, "figure 8: software handshake, %zu bytes a run, on the real clock\n", software_bytes);
+        std::fprintf(stderr, "figure 9: software handshake, %zu bytes a run, on the real clock\n", software_bytes);
         for (const bench::row &r : bench::software_handshake_figures(software_bytes, 3)) {
             std::fprintf(stderr, "  %s: %.4g %s (baseline %.4g, ratio %.3g)\n", r.figure.c_str(), r.value, r.unit.c_str(),
                          r.baseline, r.ratio());

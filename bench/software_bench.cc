@@ -1,4 +1,4 @@
-// Figure 8: the software handshake at the speed it was meant to have, in-process on the simulator
+// Figure 9: the software handshake at the speed it was meant to have, in-process on the simulator
 // on the real clock with an unlimited link, so every microsecond is the host's own: the two
 // pauses of each byte and the accesses around them.
 //
@@ -97,9 +97,9 @@ std::vector<row> software_handshake_figures(size_t bytes, int runs) {
     std::snprintf(what, sizeof what,
                   "software-handshake write of %zu bytes, simulator at rate=0 on the real clock", bytes);
     return {
-        {"8a", what, "KB/s", median(now), median(then), "the same with usleep(5) at the default timer slack",
+        {"9a", what, "KB/s", median(now), median(then), "the same with usleep(5) at the default timer slack",
          {bound::ratio_at_least, 5}},
-        {"8b", "port accesses per payload byte, software-handshake write", "accesses/byte", median(per_byte), kFloor,
+        {"9b", "port accesses per payload byte, software-handshake write", "accesses/byte", median(per_byte), kFloor,
          "the handshake's floor: DATA, CONTROL twice, STATUS twice", {bound::value_at_most, 5.01}},
     };
 }
