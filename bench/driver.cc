@@ -86,7 +86,7 @@ int main(int argc, char **argv) {
     }
     ctx.source = make_source(ctx.out);
 
-    // --only=N runs one figure (1, 2, 3, 4, 5, 7, or "plot"), for looking into one of them.
+    // --only=N runs one figure (1, 2, 3, 4, 5, 7, 8, or "plot"), for looking into one of them.
     const std::string only = option(argc, argv, "--only");
     auto want = [&](const char *figure) { return only.empty() || only == figure; };
     std::vector<bench::row> rows;
@@ -117,6 +117,11 @@ int main(int argc, char **argv) {
     if (want("5")) {
         progress("figure 5: end to end at 2 MB/s on the real clock");
         for (auto &r : bench::end_to_end_figures(ctx))
+            rows.push_back(r);
+    }
+    if (want("8")) {
+        progress("figure 8: the raw print port against the framed protocol");
+        for (auto &r : bench::raw_port_figures(ctx))
             rows.push_back(r);
     }
     if (want("plot")) {

@@ -40,6 +40,7 @@ std::vector<row> framing_figures(const context &ctx);  // 3 and 3b
 row connection_rate_figure(const context &ctx);    // 4
 std::vector<row> end_to_end_figures(const context &ctx);  // 5a, 5b (real clock)
 row peak_memory_figure(const context &ctx);        // 7
+std::vector<row> raw_port_figures(const context &ctx);  // 8a-8d
 // Throughput against request size, written to ctx.out/throughput.dat for the plot.
 bool throughput_curve(const context &ctx);
 

@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 struct sockaddr;
 
@@ -22,6 +23,7 @@ extern const char *help_text;     // usage, with one %d for the default port
 // listener.cc
 extern int max_connections;  // service processes at once; more are refused with FAIL (too many)
 extern int max_per_peer;     // of them from one client address
+extern int raw_listen_sock;  // the raw print port's listening socket; -1 when it is off
 void go_background(void);
 // Before anything forks: SIGHUP and SIGPIPE ignored; SIGCHLD, SIGTERM and SIGINT blocked, for the
 // listener's signalfd (service processes let SIGTERM and SIGINT in only where they wait).
@@ -43,6 +45,16 @@ int access_allowed(const struct sockaddr *peer);  // 1 when the list is empty or
 void access_describe(const struct sockaddr *peer, char *out, size_t outlen);
 int listen_socket_at(const char *addr, int port);  // an IPv4 or IPv6 literal
 void access_tune_connection(int fd);                // TCP keepalive
+
+// raw.cc: the raw print port. Serves one connection as one print job; returns when it is done.
+int serve_raw(int fd);
+
+// announce.cc: the printer announced on the LAN by DNS-SD, through the system's Avahi daemon, by
+// a child of the listener (so the listener never runs Avahi's code or threads).
+// Start the announcer for the request port and the raw port (0: off). 0, or -1 after a line.
+int announce_start(int port, int raw_port);
+void announce_stop(void);            // withdraw the services; the announcer ends
+void announce_reaped(pid_t pid);     // the listener reaped pid: the announcer, if it was that
 
 // privilege.cc
 extern const char *service_user;  // who a service process becomes once it holds the port

@@ -147,6 +147,20 @@ void dpa_release(void) {
     give_back();
 }
 
+int dpa_reverse_pending(void) {
+    if (!dpa_ready() || open_port->phys->mode != LP_MODE_ECP)
+        return 0;
+    struct port_data *port = open_port->phys;
+    // A software read leaves the link reversed; only forward idle shows nPeriphRequest.
+    if (port->phase == LP_PH_REV_IDLE || port->phase == LP_PH_ECP_DIR_UNKNOWN)
+        lp_ecp_to_forward(port);
+    if (port->phase != LP_PH_FWD_IDLE)
+        return 0;
+    if (fifo_mode && !lp_fifo_empty(port))
+        return -1;  // the link can turn only once the printed bytes have left the FIFO
+    return (lp_read_status(port) & 0x08) == 0 ? 1 : 0;  // nFault low: nPeriphRequest
+}
+
 int dpa_surplus_setup(void) {
     // Bytes the port pulled in beyond a READ belong to the port, not to the service process that
     // happened to read: one store for the port, in its shared state (so every daemon on the port

@@ -43,6 +43,7 @@ struct lingering {
 std::vector<child> children;
 std::vector<lingering> refused;
 int signal_fd = -1;
+int main_sock = -1;  // the request protocol's listening socket
 
 void on_hangup(int) {}  // a hang-up must not end the daemon
 
@@ -52,9 +53,14 @@ void stamp(const char *what) {
     std::fflush(stdout);
 }
 
-// The service process: serve one connection, then exit.
+// The service process: serve one connection (a print job, on the raw port), then exit.
 [[noreturn]] void serve(int sock, int fd, int verbose) {
+    const bool raw = sock == raw_listen_sock;
     close(sock);
+    if (raw_listen_sock >= 0 && !raw)
+        close(raw_listen_sock);
+    if (main_sock >= 0 && main_sock != sock)
+        close(main_sock);
     if (signal_fd >= 0)
         close(signal_fd);
     for (const lingering &l : refused)
@@ -62,14 +68,25 @@ void stamp(const char *what) {
     conn_stop_signals(0);
     if (verbose > 2)
         stamp("Client connected at ");
-    serve_client(fd);
+    if (raw)
+        serve_raw(fd);
+    else
+        serve_client(fd);
     if (verbose > 2)
         stamp("Client dropped   at ");
     close(fd);
     std::exit(0);
 }
 
-void refuse(int fd) {
+void refuse(int fd, bool raw) {
+    if (raw) {
+        // The raw port has no FAIL to send: a reset, so the client cannot take the refusal for
+        // a printed job.
+        const linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(fd);
+        return;
+    }
     uint8_t reply[MSG_HEADER_SIZE];
     msg_put_reply_header(reply, MSG_FAIL, 0, MSG_FAIL_TOO_MANY);
     // A fresh connection's send buffer always has room for 32 bytes: this never blocks.
@@ -105,6 +122,7 @@ void reap() {
         const pid_t pid = waitpid(-1, nullptr, WNOHANG);
         if (pid <= 0)
             return;
+        announce_reaped(pid);
         std::erase_if(children, [pid](const child &c) { return c.pid == pid; });
     }
 }
@@ -122,6 +140,9 @@ int take_signals() {
 
 int stop_in_order(int sock, int sig) {
     close(sock);
+    if (raw_listen_sock >= 0)
+        close(raw_listen_sock);
+    announce_stop();
     for (const lingering &l : refused)
         close(l.fd);
     refused.clear();
@@ -152,6 +173,7 @@ extern "C" {
 
 int max_connections = 128;
 int max_per_peer = 64;
+int raw_listen_sock = -1;
 
 void go_background(void) {
     std::signal(SIGHUP, on_hangup);
@@ -226,7 +248,10 @@ int accept_client(int sock, int verbose) {
     if (!access_allowed(reinterpret_cast<sockaddr *>(&peer))) {
         if (verbose > 2)
             std::printf("Client refused: %s is not allowed\n", who);
-        close(fd);
+        if (sock == raw_listen_sock)
+            refuse(fd, true);
+        else
+            close(fd);
         return -1;
     }
     const long from_peer = std::count_if(children.begin(), children.end(),
@@ -238,7 +263,7 @@ int accept_client(int sock, int verbose) {
             else
                 std::printf("Client refused: %s, too many connections from it (%d)\n", who, max_per_peer);
         }
-        refuse(fd);
+        refuse(fd, sock == raw_listen_sock);
         return -1;
     }
     access_tune_connection(fd);
@@ -268,6 +293,7 @@ int listener_run(int sock) {
         log_error_errno("signalfd failed");
         return 1;
     }
+    main_sock = sock;
     // Block until something happens: an idle daemon uses no processor time.
     for (;;) {
         std::vector<pollfd> p;
@@ -276,6 +302,7 @@ int listener_run(int sock) {
             p.push_back({l.fd, POLLIN, 0});
             until = until == 0 ? l.until : std::min(until, l.until);
         }
+        p.push_back({raw_listen_sock, POLLIN, 0});  // ignored by poll when there is none (-1)
         p.push_back({sock, POLLIN, 0});
         p.push_back({signal_fd, POLLIN, 0});
         const int timeout = until == 0 ? -1 : int(std::max<int64_t>(0, until - conn_now_ms()));
@@ -293,6 +320,8 @@ int listener_run(int sock) {
             tend_refused(p.data());
         if (ps.revents & POLLIN)
             accept_client(sock, verbose);
+        if (p[p.size() - 3].revents & POLLIN)
+            accept_client(raw_listen_sock, verbose);
     }
 }
 

@@ -64,6 +64,9 @@ const char *long_help =
     "  --keepalive I[,N,C] : TCP keepalive: first probe after I s, then every N s, C probes\n"
     "                    (default 60,10,6)\n"
     "  --user NAME     : user a service process becomes once it holds the port (default nobody)\n"
+    "  --raw-port[=N]  : also take print jobs on a raw TCP print port (AppSocket/JetDirect),\n"
+    "                    one connection per job, on port N (default 9100)\n"
+    "  --no-dnssd      : do not announce the printer on the network (DNS-SD through Avahi)\n"
     "  --base ADDR     : the port's I/O base in hex (default 378)\n"
     "  --ecp ADDR|none : its ECP registers (default: base + 400; a card's second I/O range)\n"
     "  --port-of WHICH : take both from the kernel: parportN, pci (the one PCI card) or a PCI slot\n"
@@ -80,15 +83,19 @@ struct options {
     const char *listen = nullptr;
     bool status = false;
     int status_pid = 0;
+    int raw_port = 0;  // 0: no raw print port
+    bool dnssd = true;
     bool bad = false;  // a value was refused: exit 2 before listening
     // The port: where it is, or the kernel's device that reaches it.
     const char *base = nullptr, *ecp = nullptr, *port_of = nullptr, *parport_device = nullptr;
     bool force = false;
 };
 
+constexpr int kRawPort = 9100;
+
 enum long_only {
     OPT_HELP = 256, OPT_VERSION, OPT_SIM, OPT_SOFTWARE, OPT_LISTEN, OPT_ALLOW, OPT_IDLE, OPT_KEEPALIVE, OPT_USER,
-    OPT_IO, OPT_WAIT, OPT_HOLD, OPT_MAX, OPT_MAX_PEER, OPT_STATUS,
+    OPT_IO, OPT_WAIT, OPT_HOLD, OPT_MAX, OPT_MAX_PEER, OPT_STATUS, OPT_RAW, OPT_NO_DNSSD,
     OPT_BASE, OPT_ECP, OPT_PORT_OF, OPT_PARPORT_DEVICE, OPT_FORCE,
 };
 
@@ -108,6 +115,8 @@ const option long_options[] = {
     {"hold-timeout", required_argument, nullptr, OPT_HOLD},
     {"keepalive", required_argument, nullptr, OPT_KEEPALIVE},
     {"user", required_argument, nullptr, OPT_USER},
+    {"raw-port", optional_argument, nullptr, OPT_RAW},
+    {"no-dnssd", no_argument, nullptr, OPT_NO_DNSSD},
     {"base", required_argument, nullptr, OPT_BASE},
     {"ecp", required_argument, nullptr, OPT_ECP},
     {"port-of", required_argument, nullptr, OPT_PORT_OF},
@@ -265,6 +274,12 @@ options parse(int argc, char **argv) {
                 refuse(o, "--keepalive", optarg);
             break;
         case OPT_USER: service_user = optarg; break;
+        case OPT_RAW:
+            o.raw_port = kRawPort;
+            if (optarg != nullptr && !number(optarg, 1, 65535, o.raw_port))
+                refuse(o, "--raw-port", optarg);
+            break;
+        case OPT_NO_DNSSD: o.dnssd = false; break;
         case OPT_BASE: o.base = optarg; break;
         case OPT_ECP: o.ecp = optarg; break;
         case OPT_PORT_OF: o.port_of = optarg; break;
@@ -356,14 +371,23 @@ int main(int argc, char **argv) {
     const int sock = o.listen ? listen_socket_at(o.listen, o.port) : listen_socket(0, o.port);
     if (sock < 0)
         return 2;
+    if (o.raw_port != 0) {
+        raw_listen_sock = o.listen ? listen_socket_at(o.listen, o.raw_port) : listen_socket(0, o.raw_port);
+        if (raw_listen_sock < 0)
+            return 2;
+    }
     if (port_lock_setup(o.sim) != 0)
         return 2;
     if (dpa_surplus_setup() != 0)
         return 2;
     if (verbose > 0)
         std::printf("Device: %s, port %d\n", o.device, o.port);
+    if (o.raw_port != 0)
+        log_trace(0, "Raw print port %d: one connection, one job\n", o.raw_port);
     if (!o.foreground)
         go_background();
+    if (o.dnssd)
+        announce_start(o.port & 0xFFFF, o.raw_port);
     const int status = listener_run(sock);
     // Every service process has ended: what the simulated printer was sent goes to its sink now.
     if (device != nullptr)

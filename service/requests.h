@@ -77,6 +77,10 @@ int dpa_ready(void);
 void dpa_set_client(int fd);
 // Give up the port when the connection ends, so a waiting service process can take it.
 void dpa_release(void);
+// In ECP forward idle, whether the peripheral has reverse data for the host (it pulls
+// nPeriphRequest, nFault, low): 1 yes, 0 no (or no ECP link held), -1 not known yet because
+// printed bytes are still in the FIFO, so the link cannot turn. Two port accesses at most.
+int dpa_reverse_pending(void);
 // The store for reverse bytes pulled in beyond a READ, shared by every service process so they
 // go to the next READ of whoever holds the port. In the listener, before any fork: 0, or -1
 // after an error line.

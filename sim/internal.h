@@ -135,6 +135,8 @@ uint8_t periph_lines(const struct sim *sim);
 bool periph_takes_forward(struct sim *sim, uint64_t t);
 void periph_take(struct sim *sim, uint8_t byte, bool command);
 bool periph_sends_reverse(const struct sim *sim);
+// The peripheral has reverse data for the host (the ID stream, or the peer's): nPeriphRequest.
+bool periph_has_reverse(const struct sim *sim);
 // After event 40 and until event 47 the peripheral drives the data lines.
 bool periph_drives(const struct sim *sim);
 // The port hardware took the symbol at the head of the reverse stream.
@@ -149,6 +151,8 @@ void peer_put(struct sim *sim, uint8_t byte);
 bool peer_peek(struct sim *sim, symbol *out);
 void peer_pop(struct sim *sim);
 uint64_t peer_pending(const struct sim *sim);
+// A reverse symbol would come if the host asked now (the reverse faults included).
+bool peer_has_data(const struct sim *sim);
 void peer_flush(struct sim *sim);
 
 // devid.cc: the Device ID stream, and the nibble-mode handshake that carries it.

@@ -148,6 +148,20 @@ uint64_t peer_pending(const struct sim *sim) {
     return (q.src_len - q.src_pos) + (size > q.src_offset ? size - q.src_offset : 0);
 }
 
+bool peer_has_data(const struct sim *sim) {
+    const peer_state &q = sim->peer;
+    if (q.nqueued)
+        return true;
+    if (fault(sim, SIM_FAULT_CHANNEL) && !q.channel_done && q.sent >= fault_arg(sim, SIM_FAULT_CHANNEL, 0))
+        return true;
+    if (fault(sim, SIM_FAULT_SHORT) && q.sent >= fault_arg(sim, SIM_FAULT_SHORT, 0))
+        return false;
+    // The source's buffer answers without a system call; only an empty one asks the file.
+    if (sim->cfg.peer == SIM_PEER_SOURCE && q.src_pos < q.src_len)
+        return true;
+    return peer_pending(sim) > 0;
+}
+
 void peer_flush(struct sim *sim) {
     peer_state &q = sim->peer;
     uint32_t done = 0;

@@ -269,6 +269,11 @@ uint8_t periph_status(const struct sim *sim) {
         s |= p.xflag;
     if ((p.state == SIM_P_REV_PRESENT || p.state == SIM_P_REV_ACKED) && p.presented_cmd)
         s |= 0x80;
+    // nPeriphRequest: in ECP forward idle a peripheral with something to send says so on nFault,
+    // so the host turns the link only when there is something to read. Elsewhere nFault keeps
+    // the level of the state's own row.
+    if (p.state == SIM_P_FWD_IDLE && periph_has_reverse(sim))
+        s &= uint8_t(~0x08);
     if (fault(sim, SIM_FAULT_ACK_HIGH))
         s &= 0x7F;
     if (fault(sim, SIM_FAULT_ACK_LOW))
@@ -322,6 +327,13 @@ void periph_take(struct sim *sim, uint8_t byte, bool command) {
         peer_put(sim, byte);
     p.taken += copies;
     sim->counters.bytes_to_peer += copies;
+}
+
+bool periph_has_reverse(const struct sim *sim) {
+    const periph_state &p = sim->periph;
+    if (p.id_stream)
+        return p.id_sent < p.id_size;
+    return peer_has_data(sim);
 }
 
 bool periph_drives(const struct sim *sim) {

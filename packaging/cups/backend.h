@@ -28,3 +28,9 @@ std::string clean_text(std::string_view text);
 // The copies argument: a decimal from 1 to BACKEND_MAX_COPIES, else false.
 bool parse_copies(const char *text, int *copies);
 inline constexpr int BACKEND_MAX_COPIES = 9999;  // cupsd's own MaxCopies default
+
+/* discover.cc */
+// Lists the tessal daemons DNS-SD finds on the LAN, one device line each on standard output
+// ("network tessal://HOST:PORT "make model" "name" "device id" "location"); nothing when there
+// is no Avahi daemon or none was found.
+void discover_daemons();

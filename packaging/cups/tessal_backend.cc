@@ -1,9 +1,9 @@
 // tessal: the CUPS backend that prints to a tessal daemon.
 //
 // cupsd runs it as /usr/lib/cups/backend/tessal for queues whose device URI is
-// tessal://HOST[:PORT]. Run with no arguments it reports the scheme for printer discovery; run
-// with a job it sends INIT, the job in WRITE requests as it arrives, and RESET, and tells cupsd
-// how it went through the exit status and the prefixed lines on standard error ("ERROR:",
+// tessal://HOST[:PORT]. Run with no arguments it reports the scheme and the daemons DNS-SD finds
+// on the LAN (discover.cc), for printer discovery; run with a job it sends INIT, the job in WRITE
+// requests as it arrives, and RESET, and tells cupsd how it went through the exit status and the prefixed lines on standard error ("ERROR:",
 // "INFO:", "DEBUG:", "STATE:", "ATTR:", "PAGE:").
 //
 // It behaves the way CUPS's own network backends do: a busy printer is waited for ("printer
@@ -330,8 +330,10 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);  // a daemon that hangs up shows as a failed request instead
 
     if (argc == 1) {
-        // Discovery: the scheme alone, since daemons cannot be found without asking the network.
+        // Discovery: the scheme, for a URI typed by hand, then every daemon DNS-SD finds.
         std::printf("network tessal \"Unknown\" \"tessal MFP over TCP\"\n");
+        std::fflush(stdout);
+        discover_daemons();
         return BACKEND_OK;
     }
     if (argc != 6 && argc != 7) {

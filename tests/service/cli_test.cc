@@ -69,6 +69,9 @@ TEST(Cli, WrongCommandLinesAreRefusedBeforeAnythingRuns) {
         {{"--max-connections", "0"}, "ERROR: bad value '0' for --max-connections\n", false},
         {{"--max-per-peer", "many"}, "ERROR: bad value 'many' for --max-per-peer\n", false},
         {{"--status=abc"}, "ERROR: bad value 'abc' for --status\n", false},
+        {{"--raw-port=0"}, "ERROR: bad value '0' for --raw-port\n", false},
+        {{"--raw-port=65536"}, "ERROR: bad value '65536' for --raw-port\n", false},
+        {{"--no-dnssd=1"}, "option '--no-dnssd' doesn't allow an argument\n", true},
     };
     for (const refusal &c : cases) {
         const int port = testd::free_port();

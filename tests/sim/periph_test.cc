@@ -1,5 +1,8 @@
 // The peripheral's answer at each IEEE 1284 event, driven by hand-written host sequences.
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
 
 #include "tests/sim/harness.h"
 
@@ -287,6 +290,57 @@ TEST(SimSoftware, DataRegisterShowsHostLatchForwardAndPeripheralReverse) {
     ASSERT_TRUE(h.reverse());
     h.ctl(0x22);
     EXPECT_EQ(h.in(DATA), 0xC3);
+}
+
+// nPeriphRequest: in ECP forward idle nFault is low exactly while the peripheral has something to
+// send; compatibility idle (and every other state) keeps its own level, data or not.
+TEST(SimPeriphRequest, NFaultInForwardIdleFollowsTheReverseData) {
+    const std::string src = "/tmp/tessal-periph-src-" + std::to_string(getpid());
+    const std::string empty = src + "-empty";
+    std::ofstream(src) << "status";
+    std::ofstream(empty).flush();
+    struct row {
+        std::string config;
+        const char *push;  // for the echo peer
+        uint8_t idle;
+    };
+    const row rows[] = {
+        {"", "", 0xF8},
+        {"", "x", 0xF0},
+        {",fault=short:0", "x", 0xF8},  // the peripheral will send nothing after all
+        {",fault=channel", "", 0xF0},   // a channel address waits to be presented
+        {",peer=source,source=" + src, "", 0xF0},
+        {",peer=source,source=" + empty, "", 0xF8},
+    };
+    for (const row &r : rows) {
+        host h("clock=virtual" + r.config);
+        sim_peer_push(h.sim, reinterpret_cast<const uint8_t *>(r.push), std::strlen(r.push));
+        EXPECT_EQ(h.status(), 0xD8) << r.config << " '" << r.push << "'";
+        h.ecp();
+        EXPECT_EQ(h.status(), r.idle) << r.config << " '" << r.push << "'";
+    }
+    unlink(src.c_str());
+    unlink(empty.c_str());
+}
+
+TEST(SimPeriphRequest, NFaultRisesOnceEverythingIsReadAndCoversTheDeviceId) {
+    host h("clock=virtual");
+    h.ecp();
+    const uint8_t q[] = {'a', 'b'};
+    sim_peer_push(h.sim, q, 2);
+    EXPECT_EQ(h.status(), 0xF0);
+    ASSERT_TRUE(h.reverse());
+    h.ctl(0x22);
+    EXPECT_EQ(h.status(), 0x18);  // a byte presented: the reverse states' own levels
+    sw_byte b;
+    ASSERT_TRUE(read_sw(h, &b));
+    ASSERT_TRUE(read_sw(h, &b));
+    h.ctl(0x26);  // event 47
+    EXPECT_EQ(h.status(), 0xF8);  // forward idle with nothing left to send
+    h.terminate();
+    h.negotiate(0x14);
+    h.ctl(0x06);  // event 30: ECP forward idle, with the Device ID to send
+    EXPECT_EQ(h.status(), 0xF0);
 }
 
 }  // namespace

@@ -91,6 +91,9 @@ daemon::daemon(std::vector<std::string> args, int listen_port)
         dup2(devnull, 0);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(TESSAL_BIN));
+        // A test's daemon is never announced on the LAN of the machine that runs the tests.
+        static char quiet[] = "--no-dnssd";
+        argv.push_back(quiet);
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);

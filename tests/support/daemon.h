@@ -17,7 +17,8 @@ int free_port();
 // processes are killed together when the object dies). Standard output and error go to files.
 class daemon {
 public:
-    // Starts TESSAL_BIN with args. When listen_port > 0, waits until it accepts connections there.
+    // Starts TESSAL_BIN with --no-dnssd and args. When listen_port > 0, waits until it accepts
+    // connections there.
     daemon(std::vector<std::string> args, int listen_port);
     ~daemon();
     daemon(const daemon &) = delete;
