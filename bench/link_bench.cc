@@ -5,13 +5,16 @@
 // simulator's clock rather than from this machine's speed, and the access counts are exact.
 // Google Benchmark's own timings say what the simulator costs in real time.
 //
-//   tessal_link_bench [--rows=CSV] [google benchmark options]
-// With --rows, the figures 5c, 5d and 6 are written there for tessal_bench to merge.
+//   tessal_link_bench [--rows=CSV] [--software-bytes=N] [google benchmark options]
+// With --rows, the figures 5c, 5d, 6 and 9 are written there for tessal_bench to merge. Figure 9
+// (bench/software_bench.cc) runs on the real clock, N bytes a run (default 20000; 0: skipped).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "bench/report.h"
+#include "bench/software_bench.h"
 #include "ieee1284/ieee1284.h"
 #include "port/io.h"
 #include "port/regs.h"
@@ -175,10 +179,13 @@ BENCHMARK(BM_FifoRead)->Arg(64 * 1024)->Arg(kRequest)->Iterations(2)->Unit(bench
 
 int main(int argc, char **argv) {
     std::string rows_path;
+    size_t software_bytes = 20000;
     std::vector<char *> args;
     for (int i = 0; i < argc; i++) {
         if (std::strncmp(argv[i], "--rows=", 7) == 0)
             rows_path = argv[i] + 7;
+        else if (std::strncmp(argv[i], "--software-bytes=", 17) == 0)
+            software_bytes = size_t(std::strtoull(argv[i] + 17, nullptr, 10));
         else
             args.push_back(argv[i]);
     }
@@ -186,6 +193,14 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&n, args.data());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (software_bytes > 0) {
+        std::fprintf(stderr, "figure 9: software handshake, %zu bytes a run, on the real clock\n", software_bytes);
+        for (const bench::row &r : bench::software_handshake_figures(software_bytes, 3)) {
+            std::fprintf(stderr, "  %s: %.4g %s (baseline %.4g, ratio %.3g)\n", r.figure.c_str(), r.value, r.unit.c_str(),
+                         r.baseline, r.ratio());
+            figures[r.figure] = r;
+        }
+    }
     if (!source_file().empty())
         unlink(source_file().c_str());
     if (!rows_path.empty()) {

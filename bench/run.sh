@@ -14,7 +14,7 @@ quick=()
 link_opts=()
 if [[ -n "${BENCH_QUICK:-}" ]]; then
   quick=(--quick)
-  link_opts=(--benchmark_filter=/65536/)
+  link_opts=(--benchmark_filter=/65536/ --software-bytes=2000)
 fi
 
 echo "== in-process link figures (Google Benchmark, simulator on a virtual clock)" >&2

@@ -101,7 +101,8 @@ void s_gettime(void *ctx, struct timeval *tv) {
 
 void s_sleep(void *ctx, unsigned us) { static_cast<script *>(ctx)->now_us += us; }
 
-const lp_io_backend kScripted = {"scripted", s_acquire, s_inb, s_outb, s_outsb, s_gettime, s_sleep, &the_script};
+const lp_io_backend kScripted = {"scripted", s_acquire, s_inb, s_outb, s_outsb, s_gettime, s_sleep, &the_script,
+                                   nullptr, nullptr, nullptr};
 
 // The port as an open ECP link in either direction, set up by hand so no pair goes to a probe.
 struct port_data *ecp_port(bool reversed) {

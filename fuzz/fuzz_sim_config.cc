@@ -63,9 +63,10 @@ void check_ranges(const sim_config &c) {
 // The configuration written out again, every field by its key.
 std::string rebuild(const sim_config &c) {
     char buf[256];
-    snprintf(buf, sizeof buf, "fifo=%d,wthr=%d,rthr=%d,cnfga=%#x,rate=%llu,clock=%s,io_ns=%u,peer=%s,rle=%s", c.fifo,
-             c.wthr, c.rthr, c.cnfga, (unsigned long long)c.rate, c.virtual_clock ? "virtual" : "real", c.io_ns,
-             kPeers[c.peer], c.rle ? "on" : "off");
+    snprintf(buf, sizeof buf,
+             "fifo=%d,wthr=%d,rthr=%d,cnfga=%#x,base=%#x,ecp=%#x,rate=%llu,clock=%s,io_ns=%u,peer=%s,rle=%s", c.fifo,
+             c.wthr, c.rthr, c.cnfga, c.base, c.ecp, (unsigned long long)c.rate, c.virtual_clock ? "virtual" : "real",
+             c.io_ns, kPeers[c.peer], c.rle ? "on" : "off");
     std::string s = buf;
     if (c.sink[0]) s += std::string(",sink=") + c.sink;
     if (c.source[0]) s += std::string(",source=") + c.source;
@@ -83,7 +84,8 @@ std::string rebuild(const sim_config &c) {
 }
 
 bool same(const sim_config &a, const sim_config &b) {
-    return a.fifo == b.fifo && a.wthr == b.wthr && a.rthr == b.rthr && a.cnfga == b.cnfga && a.rate == b.rate &&
+    return a.fifo == b.fifo && a.wthr == b.wthr && a.rthr == b.rthr && a.cnfga == b.cnfga && a.base == b.base &&
+           a.ecp == b.ecp && a.rate == b.rate &&
            a.virtual_clock == b.virtual_clock && a.io_ns == b.io_ns && a.peer == b.peer && a.rle == b.rle &&
            a.faults == b.faults && !memcmp(a.fault_arg, b.fault_arg, sizeof a.fault_arg) &&
            !memcmp(a.fault_has_arg, b.fault_has_arg, sizeof a.fault_has_arg) &&

@@ -8,7 +8,12 @@
 // ECP registers: nothing answers at base + 0x400, which reads 0xFF, "FIFO empty" and "FIFO full"
 // at once, as no real ECR ever shows. Such a port is marked as having no ECR before the probe
 // touches anything there; the caller then moves data by software handshake (lp_port_has_fifo).
+//
+// The ECP range is an argument of its own: on the ISA interface it lies 0x400 above the base,
+// but an add-in card puts it wherever its second I/O range is, and a port may have none at all
+// (LP_NO_ECP), in which case nothing is ever read or written there.
 #include "port/io.h"
+#include "port/locate.h"
 #include "port/regs.h"
 
 namespace {
@@ -19,12 +24,14 @@ constexpr int kMaxFifo = 1024;  // a full bit that never comes within this many 
 
 extern "C" {
 
-struct port_data *lp_port_open(int32_t base) {
+struct port_data *lp_port_open(int32_t base) { return lp_port_open_at(base, int64_t(base) + 0x400); }
+
+struct port_data *lp_port_open_at(int32_t base, int64_t base_hi) {
     struct port_data *port = &port_data;
     port->phys = port;
     port->name = "LP0";
     port->base = int64_t(base);
-    port->base_hi = port->base + 0x400;
+    port->base_hi = base_hi;
     port->mode = 64;  // LP_MODE_EPP: the first termination resets the peripheral with nInit
     port->irq = -1;
     port->spin_us = 10;
@@ -32,7 +39,7 @@ struct port_data *lp_port_open(int32_t base) {
     cad_data.port = port;
     cad_data.timeout = 10;
     port->priv = &parport_pc_private_data;
-    parport_pc_private_data.ecr_present = (lp_inb(lp_ecr_addr(port)) & 0x03) != 0x03;
+    parport_pc_private_data.ecr_present = base_hi != LP_NO_ECP && (lp_inb(lp_ecr_addr(port)) & 0x03) != 0x03;
     lp_probe_ecp(port);
     lp_init_state(port);
     return port;
@@ -100,7 +107,8 @@ int lp_port_has_fifo(const struct port_data *port) {
 }
 
 void lp_init_state(struct port_data *port) {
-    lp_ecr_update(port, 0xFF, 0x34);  // PS/2 mode, nErrIntrEn and serviceIntr set
+    if (port->base_hi != LP_NO_ECP)
+        lp_ecr_update(port, 0xFF, 0x34);  // PS/2 mode, nErrIntrEn and serviceIntr set
     lp_write_data(port, 0);
     lp_dir_forward(port);
 }

@@ -28,7 +28,7 @@ struct parport_pc_private_data;
 // The port record.
 struct port_data {
     int64_t base;        // DATA; STATUS and CONTROL follow at +1 and +2
-    int64_t base_hi;     // base + 0x400: ECP FIFO at +0, ECR at +2
+    int64_t base_hi;     // the ECP range (base + 0x400 on the ISA interface): FIFO at +0, ECR at +2
     const char *name;    // "LP0"; nothing reads it
     int32_t irq;         // -1: always driven without interrupts
     struct port_data *phys;
@@ -135,7 +135,9 @@ int lp_wait_status(struct port_data *port, uint8_t mask, uint8_t expect);
 int lp_wait_status_long(struct port_data *port, uint8_t mask, uint8_t expect);
 
 // open.cc: opening and the ECP probe.
-struct port_data *lp_port_open(int32_t base);
+struct port_data *lp_port_open(int32_t base);  // the ECP range 0x400 above the base
+// With the ECP range where the port has it; LP_NO_ECP (port/locate.h) for a port without one.
+struct port_data *lp_port_open_at(int32_t base, int64_t base_hi);
 int lp_probe_ecp(struct port_data *port);
 void lp_init_state(struct port_data *port);
 // 1 when the opened port has an ECR and a FIFO the probe could measure (depth 1 or more): only

@@ -1,10 +1,12 @@
 // The device access entry points: INIT, RESET, READ and WRITE reach the peripheral here.
 //
-// The port is acquired (through the seam: setuid(0) + iopl(3) on real hardware) and probed once
-// per service process, at its first INIT; every INIT negotiates ECP again. An INIT that cannot
-// reach the port, or whose negotiation fails, is answered FAIL with the reason and one error line
-// naming the cause, and gives the port back. A port without a usable ECP FIFO is driven by
-// software handshake.
+// The port is acquired (through the seam: setuid(0) + iopl(3) on real hardware, opening the
+// device for the kernel's parport device) and probed once per service process, at its first INIT;
+// every INIT negotiates ECP again. Holding the port is our lock and, where the backend shares the
+// port with the kernel (the parport device), the kernel's claim: taken together, given back
+// together. An INIT that cannot reach the port, or whose negotiation fails, is answered FAIL with
+// the reason and one error line naming the cause, and gives the port back. A port without a
+// usable ECP FIFO is driven by software handshake.
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "ieee1284/ieee1284.h"
 #include "port/io.h"
+#include "port/locate.h"
 #include "port/log.h"
 #include "service/daemon.h"
 #include "service/frame.h"
@@ -20,7 +23,6 @@
 
 namespace {
 
-constexpr int32_t kPortBase = 0x378;
 int client_fd = -1;
 
 // A failed negotiation as the client is told it (the FAIL reply's count) and as the error line
@@ -48,16 +50,35 @@ negotiation_failure why_not(int32_t result) {
 }
 
 // Opened once per service process: without an ECR, or with a FIFO the probe could not measure,
-// the FIFO transfers could not work at all, so the software handshake takes over.
+// the FIFO transfers could not work at all, so the software handshake takes over. Its pauses of
+// a few microseconds per byte must last what they say, so the process's timer slack goes down.
 void open_the_port() {
-    open_port = lp_port_open(kPortBase);
-    if (fifo_mode && !lp_port_has_fifo(open_port)) {
-        fifo_mode = 0;
+    open_port = lp_port_open_at(int32_t(dpa_port.base), dpa_port.ecp);
+    lp_io_fine_timers();
+    if (!fifo_mode || lp_port_has_fifo(open_port))
+        return;
+    fifo_mode = 0;
+    if (dpa_device != nullptr)
+        log_trace(0, "no ECP FIFO behind the kernel's parport device %s: using the software handshake (no probe)\n",
+                  dpa_device);
+    else if (dpa_port.ecp == LP_NO_ECP)
+        log_trace(0, "no ECP registers for the port at 0x%lx: using the software handshake\n", dpa_port.base);
+    else
         log_trace(0,
                   "no ECP FIFO at 0x%x: using the software handshake; "
                   "set the port to ECP in the BIOS setup for full speed\n",
                   unsigned(open_port->base_hi));
-    }
+}
+
+void port_access_failed(int err) {
+    char way_out[320];
+    log_error("port access failed, %s%s", std::strerror(err), lp_io_explain(err, way_out, sizeof way_out));
+}
+
+// The kernel's claim goes with our lock: released first, so the next holder's claim never waits.
+void give_back() {
+    lp_io_release();
+    port_lock_drop();
 }
 
 }  // namespace
@@ -66,6 +87,8 @@ extern "C" {
 
 struct port_data *open_port = nullptr;
 int fifo_mode = 1;
+struct lp_port_addr dpa_port = {LP_ONBOARD_BASE, LP_ONBOARD_BASE + LP_ISA_ECP_OFFSET};
+const char *dpa_device = nullptr;
 int dpa_must_end = 0;
 
 void dpa_set_client(int fd) { client_fd = fd; }
@@ -76,9 +99,9 @@ int dpa_init(int negotiate) {
     if (const int why = port_lock_take(client_fd); why != 0)
         return why;  // busy for the whole wait, or the client left
     if (open_port == nullptr) {
-        const int err = lp_io_acquire(kPortBase);  // the one place root is needed
+        const int err = lp_io_acquire(dpa_port.base);  // the one place root is needed (x86)
         if (err != 0) {
-            log_error("port access failed, %s", std::strerror(err));
+            port_access_failed(err);
             port_lock_drop();
             return MSG_FAIL_PORT_ACCESS;
         }
@@ -86,15 +109,21 @@ int dpa_init(int negotiate) {
             dpa_must_end = 1;
             return MSG_FAIL_PORT_ACCESS;
         }
-        open_the_port();
     }
+    if (const int err = lp_io_claim(); err != 0) {
+        port_access_failed(err);
+        port_lock_drop();
+        return MSG_FAIL_PORT_ACCESS;
+    }
+    if (open_port == nullptr)
+        open_the_port();
     if (negotiate) {
         end_forward();  // a negotiation starts with a termination
         const int32_t r = lp_negotiate(open_port, LP_MODE_ECP);
         if (r != 0) {
             const negotiation_failure f = why_not(r);
             log_error("%s", f.line);
-            port_lock_drop();  // nothing to drive: the next client may try
+            give_back();  // nothing to drive: the next client may try
             return f.reason;
         }
     }
@@ -108,14 +137,14 @@ void dpa_reset(void) {
     // of them on their way to a slow peripheral.
     end_forward();
     lp_negotiate(open_port, LP_MODE_COMPAT);
-    port_lock_drop();
+    give_back();
 }
 
 void dpa_release(void) {
     // Likewise when the connection ends without RESET: the next holder's probe empties the FIFO.
     if (dpa_ready())
         end_forward();
-    port_lock_drop();
+    give_back();
 }
 
 int dpa_reverse_pending(void) {

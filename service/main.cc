@@ -14,9 +14,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "port/io.h"
+#include "port/locate.h"
 #include "port/log.h"
 #include "service/daemon.h"
 #include "service/portshare.h"
@@ -65,7 +67,13 @@ const char *long_help =
     "  --user NAME     : user a service process becomes once it holds the port (default nobody)\n"
     "  --raw-port[=N]  : also take print jobs on a raw TCP print port (AppSocket/JetDirect),\n"
     "                    one connection per job, on port N (default 9100)\n"
-    "  --no-dnssd      : do not announce the printer on the network (DNS-SD through Avahi)\n\n";
+    "  --no-dnssd      : do not announce the printer on the network (DNS-SD through Avahi)\n"
+    "  --base ADDR     : the port's I/O base in hex (default 378)\n"
+    "  --ecp ADDR|none : its ECP registers (default: base + 400; a card's second I/O range)\n"
+    "  --port-of WHICH : take both from the kernel: parportN, pci (the one PCI card) or a PCI slot\n"
+    "  --parport-device PATH : reach the port through the kernel's parport device (/dev/parport0),\n"
+    "                    no root needed (group lp); data moves by software handshake\n"
+    "  --force         : drive the port directly even though a kernel driver has it\n\n";
 
 struct options {
     int foreground = 0;
@@ -80,6 +88,9 @@ struct options {
     bool dnssd = true;
     bool probe = false, json = false;
     bool bad = false;  // a value was refused: exit 2 before listening
+    // The port: where it is, or the kernel's device that reaches it.
+    const char *base = nullptr, *ecp = nullptr, *port_of = nullptr, *parport_device = nullptr;
+    bool force = false;
 };
 
 constexpr int kRawPort = 9100;
@@ -87,7 +98,7 @@ constexpr int kRawPort = 9100;
 enum long_only {
     OPT_HELP = 256, OPT_VERSION, OPT_SIM, OPT_SOFTWARE, OPT_LISTEN, OPT_ALLOW, OPT_IDLE, OPT_KEEPALIVE, OPT_USER,
     OPT_IO, OPT_WAIT, OPT_HOLD, OPT_MAX, OPT_MAX_PEER, OPT_STATUS, OPT_RAW, OPT_NO_DNSSD,
-    OPT_PROBE, OPT_JSON,
+    OPT_PROBE, OPT_JSON, OPT_BASE, OPT_ECP, OPT_PORT_OF, OPT_PARPORT_DEVICE, OPT_FORCE,
 };
 
 const option long_options[] = {
@@ -110,6 +121,11 @@ const option long_options[] = {
     {"user", required_argument, nullptr, OPT_USER},
     {"raw-port", optional_argument, nullptr, OPT_RAW},
     {"no-dnssd", no_argument, nullptr, OPT_NO_DNSSD},
+    {"base", required_argument, nullptr, OPT_BASE},
+    {"ecp", required_argument, nullptr, OPT_ECP},
+    {"port-of", required_argument, nullptr, OPT_PORT_OF},
+    {"parport-device", required_argument, nullptr, OPT_PARPORT_DEVICE},
+    {"force", no_argument, nullptr, OPT_FORCE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -270,6 +286,11 @@ options parse(int argc, char **argv) {
                 refuse(o, "--raw-port", optarg);
             break;
         case OPT_NO_DNSSD: o.dnssd = false; break;
+        case OPT_BASE: o.base = optarg; break;
+        case OPT_ECP: o.ecp = optarg; break;
+        case OPT_PORT_OF: o.port_of = optarg; break;
+        case OPT_PARPORT_DEVICE: o.parport_device = optarg; break;
+        case OPT_FORCE: o.force = true; break;
         default: wrong = true; break;  // getopt has said what was wrong
         }
     }
@@ -299,13 +320,55 @@ struct sim *start_sim(const options &o) {
     return s;
 }
 
+// The port, before anything else: its addresses, or the kernel's parport device (which needs
+// none); the lock file and --status are named after it.
+bool choose_port(const options &o) {
+    if (o.parport_device != nullptr) {
+        if (o.base || o.ecp || o.port_of) {
+            log_error("--parport-device reaches the port through the kernel: leave out --base, --ecp and --port-of");
+            return false;
+        }
+        dpa_device = o.parport_device;
+        dpa_port = {0, LP_NO_ECP};  // the device's registers are its ioctls; no address is ours
+    } else if (char err[256]; lp_port_choose(o.port_of, o.base, o.ecp, &dpa_port, err, sizeof err) != 0) {
+        log_error("%s", err);
+        return false;
+    }
+    portshare_name(dpa_port.base, dpa_device);
+    return true;
+}
+
+// The backend that reaches the port, chosen once before any fork. The direct backend refuses a
+// port the kernel's drivers have: both would drive its lines.
+bool reach_port(const options &o, struct sim *s) {
+    char text[512];
+    if (o.parport_device != nullptr) {
+        lp_io_use(lp_io_ppdev(o.parport_device, s ? sim_ppdev_calls(s) : nullptr));
+        if (const int err = lp_io_ppdev_check(); err != 0) {
+            log_error("cannot open %s, %s%s", o.parport_device, std::strerror(err), lp_io_explain(err, text, sizeof text));
+            return false;
+        }
+        return true;
+    }
+    if (s != nullptr || lp_kernel_claims(dpa_port.base, dpa_port.ecp, text, sizeof text) == 0)
+        return true;
+    if (o.force) {
+        log_trace(0, "--force: driving the port at 0x%lx directly, although %s\n", dpa_port.base, text);
+        return true;
+    }
+    log_error("kernel drivers have the port at 0x%lx: %s; unload them (modprobe -r lp ppdev parport_pc), "
+              "or reach the port through them with --parport-device /dev/parport0, or start with --force",
+              dpa_port.base, text);
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches a pipe or the journal at once
     const options o = parse(argc, argv);
 
-    if (o.bad)
+    if (o.bad || !choose_port(o))
         return 2;
     if (o.status)
         return portshare_status(o.status_pid) == 0 ? 0 : 1;
@@ -313,6 +376,8 @@ int main(int argc, char **argv) {
         listener_signals();
     struct sim *device = nullptr;
     if (o.sim && (device = start_sim(o)) == nullptr)
+        return 2;
+    if (!reach_port(o, device))
         return 2;
     if (o.probe) {  // the port's state as a daemon shares it, but no socket and no fork
         const int status = port_lock_setup(o.sim) != 0 || dpa_surplus_setup() != 0 ? int(PROBE_NO_ACCESS) : probe_port(o.json);

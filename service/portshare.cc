@@ -26,10 +26,13 @@ namespace {
 
 constexpr off_t kSlotLocks = 1 << 20;       // slot i is locked at byte kSlotLocks + i
 constexpr off_t kInitByte = kSlotLocks - 1;  // serialises the first look of daemons starting together
-constexpr const char *kHardwareName = "tessal-0378.lock";
+// Named after the port, so every daemon on one port shares one queue and daemons on two ports
+// never wait for each other: "tessal-0378.lock" (the I/O base in hex), "tessal-parport0.lock".
+char lock_name[64] = "";
+char port_label[128] = "";  // "port 0x378", "port /dev/parport0": how --status names it
 
 ps_region *region = nullptr;
-char lock_path[64] = "";
+char lock_path[96] = "";
 int own_fd = -1;     // this process's own description (never the one inherited from the listener)
 int own_index = -1;  // the entry this process holds, if any
 
@@ -128,6 +131,17 @@ int find_by_pid(int pid) {
 
 extern "C" {
 
+void portshare_name(long base, const char *device) {
+    if (device != nullptr) {
+        const char *leaf = std::strrchr(device, '/');
+        std::snprintf(lock_name, sizeof lock_name, "tessal-%.40s.lock", leaf ? leaf + 1 : device);
+        std::snprintf(port_label, sizeof port_label, "port %s", device);
+    } else {
+        std::snprintf(lock_name, sizeof lock_name, "tessal-%04lx.lock", base);
+        std::snprintf(port_label, sizeof port_label, "port 0x%lx", base);
+    }
+}
+
 int portshare_setup(int simulated) {
     int fd;
     if (simulated) {
@@ -135,7 +149,7 @@ int portshare_setup(int simulated) {
         std::snprintf(lock_path, sizeof lock_path, "/proc/self/fd/%d", fd);  // kept open for ever
     } else {
         const char *dir = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
-        std::snprintf(lock_path, sizeof lock_path, "%s/%s", dir, kHardwareName);
+        std::snprintf(lock_path, sizeof lock_path, "%s/%s", dir, lock_name);
         fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     }
     if (fd < 0) {
@@ -264,8 +278,8 @@ uint32_t portshare_seq(void) { return __atomic_load_n(&region->seq, __ATOMIC_SEQ
 void portshare_sleep(uint32_t seen) { syscall(SYS_futex, &region->seq, FUTEX_WAIT, seen, nullptr, nullptr, 0); }
 
 int portshare_status(int pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/run/lock/%s", kHardwareName);
+    char path[96];
+    std::snprintf(path, sizeof path, "/run/lock/%s", lock_name);
     int fd = -1;
     if (pid > 0) {
         std::snprintf(path, sizeof path, "/proc/%d/fd", pid);
@@ -277,11 +291,11 @@ int portshare_status(int pid) {
     } else {
         fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT) {
-            std::snprintf(path, sizeof path, "/tmp/%s", kHardwareName);
+            std::snprintf(path, sizeof path, "/tmp/%s", lock_name);
             fd = open(path, O_RDONLY | O_CLOEXEC);
         }
         if (fd < 0 && errno == ENOENT) {
-            std::printf("port 0x378: free\n");  // no daemon has used it since the machine started
+            std::printf("%s: free\n", port_label);  // no daemon has used it since the machine started
             return 0;
         }
         if (fd < 0) {
@@ -291,7 +305,7 @@ int portshare_status(int pid) {
     }
     struct stat st {};
     if (fstat(fd, &st) == 0 && st.st_size < off_t(sizeof(ps_region))) {
-        std::printf("port 0x378: free\n");  // the empty lock file of an older daemon, which keeps no queue
+        std::printf("%s: free\n", port_label);  // the empty lock file of an older daemon, which keeps no queue
         close(fd);
         return 0;
     }
@@ -303,7 +317,7 @@ int portshare_status(int pid) {
     }
     const auto *r = static_cast<const ps_region *>(map);
     if (!layout_ok(r)) {
-        std::printf("port 0x378: in use by another version of tessal\n");
+        std::printf("%s: in use by another version of tessal\n", port_label);
         munmap(map, sizeof(ps_region));
         close(fd);
         return 0;
@@ -322,12 +336,12 @@ int portshare_status(int pid) {
         if (e.state != PS_HOLDING)
             continue;
         held = true;
-        std::printf("port 0x378: held by %s, pid %d, since %s, %llu bytes to the device, %llu from it\n", e.peer, e.pid,
+        std::printf("%s: held by %s, pid %d, since %s, %llu bytes to the device, %llu from it\n", port_label, e.peer, e.pid,
                     when(e.since_ms, now).c_str(), static_cast<unsigned long long>(e.bytes_to_device),
                     static_cast<unsigned long long>(e.bytes_from_device));
     }
     if (!held)
-        std::printf("port 0x378: free\n");
+        std::printf("%s: free\n", port_label);
     std::vector<ps_entry> waiting;
     for (const ps_entry &e : live)
         if (e.state == PS_WAITING)

@@ -2,7 +2,8 @@
 // what the holder has moved; plus room for what must outlive one service process.
 //
 // It lives in the port lock file itself, mapped MAP_SHARED by the listener before any fork: for
-// real hardware /run/lock/tessal-0378.lock, so every tessal daemon on the machine shares one queue;
+// real hardware a file named after the port (/run/lock/tessal-0378.lock for the onboard port,
+// tessal-parport0.lock for the kernel's parport device), so every daemon on the port shares one queue;
 // for the simulator an unnamed file that vanishes with its daemon. The exclusive flock(2) on that
 // file still decides who drives the port (the kernel drops it when its holder dies, SIGKILL
 // included); this region only gives the order and the view.
@@ -73,6 +74,9 @@ struct ps_region {
 };
 
 // portshare.cc
+// The port the lock file and --status are named after: its I/O base, or the kernel's parport
+// device (device non-NULL). Before portshare_setup and portshare_status.
+void portshare_name(long base, const char *device);
 // Create or attach the region of the port (listener, before any fork). 0, or -1 after an error line.
 int portshare_setup(int simulated);
 // The mapping, or NULL when none was set up (an in-process harness: nothing to arbitrate).

@@ -15,6 +15,7 @@
 
 #include "ieee1284/ieee1284.h"
 #include "port/io.h"
+#include "port/locate.h"
 #include "port/regs.h"
 #include "service/daemon.h"
 #include "service/frame.h"
@@ -22,10 +23,16 @@
 
 namespace {
 
-// MERGE(h14): the check for kernel drivers that hold the port (lp, ppdev, parport_pc) lives in the
-// port-address work; the lead connects it here at the merge. It returns the report's line after
-// "kernel drivers: ", e.g. "none found" or "parport_pc, lp: unload or blacklist them".
-std::string kernel_drivers_line() { return "not checked"; }
+// What the kernel's drivers hold of the port's ranges. The start-up check has already refused a
+// port they hold unless --force was given, so here it is only reported.
+std::string kernel_drivers_line() {
+    if (dpa_device != nullptr)
+        return std::string("not checked: the port is reached through ") + dpa_device + ", which the kernel shares";
+    char text[512];
+    if (lp_kernel_claims(long(dpa_port.base), long(dpa_port.ecp), text, sizeof text) == 0)
+        return "none found";
+    return std::string(text) + " (driven anyway: --force)";
+}
 
 struct probe_facts {
     int exit = PROBE_USABLE;

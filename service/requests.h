@@ -19,6 +19,7 @@ extern "C" {
 #endif
 
 struct port_data;
+struct lp_port_addr;
 
 // requests.cc: how long a client may keep its service process waiting (milliseconds).
 extern int64_t idle_timeout_ms;  // no byte from the client for this long ends it; 0: never
@@ -54,6 +55,11 @@ conn_result conn_write(int fd, const void *buf, size_t n, const struct conn_limi
 // device.cc
 extern struct port_data *open_port;  // empty until the first INIT that acquired the port
 extern int fifo_mode;                // 1: hardware-FIFO transfers; 0: software handshake
+// The port the options chose (port/locate.h; the onboard port unless set), and the kernel's
+// parport device that reaches it when that backend is in use (NULL: direct access), for the lines
+// that name it.
+extern struct lp_port_addr dpa_port;
+extern const char *dpa_device;
 // Open the port on the first INIT (acquire, probe) and, when negotiate is set, negotiate ECP.
 // Result 0, or the msg_fail_reason the INIT is answered FAIL with (the port is then given back).
 int dpa_init(int negotiate);

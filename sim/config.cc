@@ -99,7 +99,7 @@ int parse_fault(std::string_view value, sim_config *cfg, char *err, size_t errle
 }
 
 // One key=value word. The thresholds are checked against the depth once every word is in.
-int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bool *thr_given,
+int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bool *given,
                char *err, size_t errlen) {
     uint64_t n;
     auto bad = [&](const char *range) {
@@ -112,7 +112,11 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
     } else if (key == "wthr" || key == "rthr") {
         if (!number(value, 1024, &n)) return bad("0..fifo");
         (key == "wthr" ? cfg->wthr : cfg->rthr) = int(n);
-        thr_given[key == "wthr" ? 0 : 1] = true;
+        given[key == "wthr" ? 0 : 1] = true;
+    } else if (key == "base" || key == "ecp") {
+        if (!number(value, 0xFFFD, &n) || n == 0) return bad("an I/O address, 1..0xfffd");
+        (key == "base" ? cfg->base : cfg->ecp) = uint32_t(n);
+        given[key == "base" ? 2 : 3] = true;
     } else if (key == "cnfga") {
         if (!number(value, 255, &n)) return bad("0..0xff");
         cfg->cnfga = int(n);
@@ -159,11 +163,12 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
     *cfg = {};
     cfg->fifo = 16;
     cfg->cnfga = 0x10;
+    cfg->base = 0x378;  // an onboard port
     cfg->rate = 1000000;
     cfg->io_ns = 1000;
     cfg->peer = SIM_PEER_ECHO;
     memcpy(cfg->device_id, SIM_DEFAULT_ID, sizeof SIM_DEFAULT_ID);
-    bool thr_given[2] = {false, false};
+    bool given[4] = {false, false, false, false};  // wthr, rthr, base, ecp
 
     std::string_view rest = config ? config : "";
     while (!rest.empty()) {
@@ -183,12 +188,17 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
             return refuse(err, errlen, "sim: empty word in the configuration");
         if (eq == std::string_view::npos)
             return refuse(err, errlen, "sim: '%.*s' is not key=value", int(word.size()), word.data());
-        if (parse_word(word.substr(0, eq), word.substr(eq + 1), cfg, thr_given, err, errlen))
+        if (parse_word(word.substr(0, eq), word.substr(eq + 1), cfg, given, err, errlen))
             return -1;
     }
     // Thresholds not given follow the depth: half of it, 8 for the default 16.
-    if (!thr_given[0]) cfg->wthr = cfg->fifo / 2;
-    if (!thr_given[1]) cfg->rthr = cfg->fifo / 2;
+    if (!given[0]) cfg->wthr = cfg->fifo / 2;
+    if (!given[1]) cfg->rthr = cfg->fifo / 2;
+    // The ECP registers of an onboard port lie 0x400 above its base; a card's are given.
+    if (!given[3])
+        cfg->ecp = cfg->base + 0x400 <= 0xFFFD ? cfg->base + 0x400 : 0xFFFD;
+    if (cfg->ecp <= cfg->base + 2 && cfg->base <= cfg->ecp + 2)
+        return refuse(err, errlen, "sim: ecp 0x%x overlaps the port at 0x%x", cfg->ecp, cfg->base);
     if (cfg->wthr > cfg->fifo)
         return refuse(err, errlen, "sim: wthr %d is larger than fifo %d", cfg->wthr, cfg->fifo);
     if (cfg->rthr > cfg->fifo)

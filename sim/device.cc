@@ -62,18 +62,18 @@ __attribute__((format(printf, 3, 4))) void trace(struct sim *sim, uint64_t t, co
 }
 
 int sim_acquire(void *ctx, long base) {
-    (void)ctx;
-    return base == kBase ? 0 : ENODEV;  // ENODEV: the simulated port sits at 0x378 only
+    const struct sim *sim = static_cast<struct sim *>(ctx);
+    return base == long(sim->cfg.base) ? 0 : ENODEV;  // ENODEV: no port of this machine sits there
 }
 
 uint8_t sim_inb(void *ctx, uint16_t addr) {
     struct sim *sim = static_cast<struct sim *>(ctx);
     const uint64_t t = begin(sim);
-    const int reg = port_reg(addr);
+    const int reg = port_reg(sim, addr);
     const uint8_t v = port_read(sim, reg);
     charge(sim, sim->cfg.io_ns);
     sim->counters.reads[reg]++;
-    trace(sim, t, "R %03x %02x\n", addr & 0xFFF, v);
+    trace(sim, t, "R %03x %02x\n", addr, v);
     unlock(sim);
     return v;
 }
@@ -81,11 +81,11 @@ uint8_t sim_inb(void *ctx, uint16_t addr) {
 void sim_outb(void *ctx, uint16_t addr, uint8_t value) {
     struct sim *sim = static_cast<struct sim *>(ctx);
     const uint64_t t = begin(sim);
-    const int reg = port_reg(addr);
+    const int reg = port_reg(sim, addr);
     port_write(sim, reg, value);
     charge(sim, sim->cfg.io_ns);
     sim->counters.writes[reg]++;
-    trace(sim, t, "W %03x %02x\n", addr & 0xFFF, value);
+    trace(sim, t, "W %03x %02x\n", addr, value);
     unlock(sim);
 }
 
@@ -93,7 +93,7 @@ void sim_outb(void *ctx, uint16_t addr, uint8_t value) {
 void sim_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n) {
     struct sim *sim = static_cast<struct sim *>(ctx);
     const uint64_t t = begin(sim);
-    const int reg = port_reg(addr);
+    const int reg = port_reg(sim, addr);
     for (size_t i = 0; i < n; i++) {
         if (i)
             port_catch_up(sim, now_ns(sim));
@@ -102,7 +102,7 @@ void sim_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n) {
     }
     sim->counters.writes[reg] += n;
     sim->counters.string_outputs++;
-    trace(sim, t, "O %03x %zu\n", addr & 0xFFF, n);
+    trace(sim, t, "O %03x %zu\n", addr, n);
     unlock(sim);
 }
 
@@ -130,7 +130,7 @@ void sim_sleep(void *ctx, unsigned us) {
     const bool real = !sim->cfg.virtual_clock;
     unlock(sim);
     if (real)
-        usleep(us);
+        lp_io_pause(us);
 }
 
 int open_file(const char *path, int flags, const char *what, char *err, size_t errlen) {
@@ -184,7 +184,7 @@ struct sim *sim_create(const char *config, char *err, size_t errlen) {
 
     sim->period_ns = cfg.rate ? (1000000000ull + cfg.rate / 2) / cfg.rate : 0;
     sim->mono_start_ns = mono_ns();
-    sim->backend = {"sim", sim_acquire, sim_inb, sim_outb, sim_outsb, sim_gettime, sim_sleep, sim};
+    sim->backend = {"sim", sim_acquire, sim_inb, sim_outb, sim_outsb, sim_gettime, sim_sleep, sim, nullptr, nullptr, nullptr};
     port_reset(sim);
     periph_reset(sim);
     return sim;

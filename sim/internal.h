@@ -15,7 +15,6 @@
 
 namespace sim_impl {
 
-constexpr uint16_t kBase = 0x378;
 constexpr int kFifoMax = 1024;
 constexpr uint64_t kEchoCapacity = 16u << 20;   // the echo queue holds 16 MiB
 constexpr uint32_t kFileBuf = 64u << 10;         // sink and source are written and read in 64 KiB
@@ -113,7 +112,8 @@ void port_reset(struct sim *sim);
 void port_catch_up(struct sim *sim, uint64_t now);
 uint8_t port_read(struct sim *sim, int reg);
 void port_write(struct sim *sim, int reg, uint8_t value);
-int port_reg(uint16_t addr);
+// The register at addr, by the configured base and ECP range; SIM_REG_OTHER for any other.
+int port_reg(const struct sim *sim, uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
 // CONTROL's four line bits as they are on the cable: in ECP FIFO mode the port's hardware drives

@@ -1,4 +1,4 @@
-// The host side of the port: DATA, STATUS, CONTROL, the FIFO behind base + 0x400, the ECR, and
+// The host side of the port: DATA, STATUS, CONTROL, the FIFO in the ECP range, the ECR, and
 // the link that the port hardware runs in ECP FIFO mode (011).
 //
 // The FIFO is one buffer for every ECR mode: test mode (110) lets the host fill and empty it with
@@ -221,15 +221,14 @@ bool port_fifo_has_forward(const struct sim *sim) {
     return sim->port.count && sim->port.fifo_kind == FIFO_FORWARD;
 }
 
-int port_reg(uint16_t addr) {
-    switch (addr) {
-    case kBase: return SIM_REG_DATA;
-    case kBase + 1: return SIM_REG_STATUS;
-    case kBase + 2: return SIM_REG_CONTROL;
-    case kBase + 0x400: return SIM_REG_FIFO;
-    case kBase + 0x402: return SIM_REG_ECR;
-    default: return SIM_REG_OTHER;
-    }
+int port_reg(const struct sim *sim, uint16_t addr) {
+    const uint32_t base = sim->cfg.base, ecp = sim->cfg.ecp;
+    if (addr == base) return SIM_REG_DATA;
+    if (addr == base + 1) return SIM_REG_STATUS;
+    if (addr == base + 2) return SIM_REG_CONTROL;
+    if (addr == ecp) return SIM_REG_FIFO;
+    if (addr == ecp + 2) return SIM_REG_ECR;
+    return SIM_REG_OTHER;
 }
 
 // Power-up: compatibility lines (nInit high, nSelectIn low), ECR in mode 000 with its FIFO empty.

@@ -7,6 +7,8 @@
 //
 // Configuration: one string of comma-separated key=value words, e.g.
 //   fifo=16,wthr=8,rthr=8,cnfga=0x10,rate=1000000,clock=real,io_ns=1000,peer=echo,trace=/tmp/t
+// base= and ecp= put the port's registers elsewhere (default 0x378 and 0x400 above the base, an
+// onboard port; an add-in card might be base=0xd010,ecp=0xd000).
 // Unknown keys and bad values are refused with a message; the library never exits. A Device ID
 // has commas of its own (CMD:PCL,PJL), so id= comes last and takes the rest of the string.
 //
@@ -59,7 +61,7 @@ enum sim_fault {
     SIM_FAULT_ACK_HIGH,       // "ack-high": PeriphAck (Busy) stuck high, STATUS bit 0x80 always 0
     SIM_FAULT_ACK_LOW,        // "ack-low": PeriphAck (Busy) stuck low, STATUS bit 0x80 always 1
     SIM_FAULT_PAUSE,          // "pause:MS[@N]": after N forward bytes (default 0) takes nothing for MS ms
-    SIM_FAULT_NO_ECR,         // "no-ecr": nothing at base + 0x400..0x402 (reads 0xFF); a PS/2 port
+    SIM_FAULT_NO_ECR,         // "no-ecr": nothing in the ECP range (reads 0xFF); a PS/2 port
     SIM_FAULT_NO_ID,          // "no-id": every Device ID request (0x04, 0x05, 0x14) refused with XFlag low
     SIM_FAULT_ID_LENGTH,      // "id-length:N": the Device ID's length field says N, whatever follows
     SIM_NFAULTS
@@ -78,6 +80,8 @@ struct sim_config {
     int wthr;                  // forward service threshold, 0..fifo
     int rthr;                  // reverse service threshold, 0..fifo
     int cnfga;                 // cnfgA byte
+    uint32_t base;             // DATA, STATUS and CONTROL at base..base+2, 1..0xfffd
+    uint32_t ecp;              // the FIFO at ecp, the ECR at ecp+2, 1..0xfffd
     uint64_t rate;             // link rate in bytes per second; 0 = unlimited
     int virtual_clock;         // 1: clock=virtual
     uint32_t io_ns;            // virtual cost of one seam call, 1..1000000000
@@ -128,6 +132,14 @@ struct sim *sim_create(const char *config, char *err, size_t errlen);
 void sim_destroy(struct sim *sim);
 // The seam backend that drives this device; valid while the sim lives (and in forked children).
 const struct lp_io_backend *sim_backend(struct sim *sim);
+// ppdev.cc: the kernel calls of the parport-device backend (port/io.h) answered by this device,
+// as the kernel's ppdev driver would answer them for a port it found: any path opens (a real
+// descriptor of /dev/null, so a leak shows), PPCLAIM and PPRELEASE per open file, PPRDATA,
+// PPWDATA, PPRSTATUS, PPRCONTROL, PPWCONTROL and PPFCONTROL (the four line bits only) and
+// PPDATADIR reach the registers; any other request is ENOTTY. A register ioctl without the claim,
+// a second claim or a release without one is refused with EINVAL and counted as a host error.
+// Valid while the sim lives; one device per process.
+const struct lp_ppdev_calls *sim_ppdev_calls(struct sim *sim);
 void sim_get_counters(struct sim *sim, struct sim_counters *out);
 void sim_reset_counters(struct sim *sim);
 // The simulator's clock, in microseconds since it was created (virtual or real).

@@ -6,8 +6,10 @@
 //   portcheck pattern N         N bytes of the test pattern on standard output (no port needed)
 //   portcheck port BASE N       iopl, register read-back, the missing ECR, a negotiation nobody
 //                               answers, then N pattern bytes by the software handshake
-//   portcheck ppdev PATH open   PATH opens and can be claimed and released (the kernel's
-//                               parport device, as an ordinary user in group lp)
+//   portcheck ppdev PATH N      the same through the kernel's parport device PATH, on tessal's
+//                               parport-device backend, as an ordinary user in group lp: open,
+//                               claim, register read-back, no ECR, the negotiation, N pattern bytes
+//                               by the software handshake, release
 //   portcheck ppdev PATH denied PATH cannot be opened (a user outside group lp)
 //
 // Every check prints one line, "realport-guest: PASS: what" or "realport-guest: FAIL: what (why)",
@@ -30,18 +32,20 @@
 
 #include "ieee1284/ieee1284.h"
 #include "port/io.h"
+#include "port/locate.h"
 #include "port/regs.h"
 
 namespace {
 
 int failures = 0;
+const char *backend = "";  // "ppdev: " on the parport device, so the two runs' lines differ
 
 void check(bool ok, const char *what, const char *why_fmt = nullptr, ...) {
     if (ok) {
-        std::printf("realport-guest: PASS: %s\n", what);
+        std::printf("realport-guest: PASS: %s%s\n", backend, what);
     } else {
         failures++;
-        std::printf("realport-guest: FAIL: %s", what);
+        std::printf("realport-guest: FAIL: %s%s", backend, what);
         if (why_fmt) {
             va_list ap;
             va_start(ap, why_fmt);
@@ -125,14 +129,10 @@ void check_registers(uint16_t base) {
           "read 0x%02x, then 0x%02x after writing 0x34", e0, e1);
 }
 
-int check_port(uint16_t base, uint32_t n) {
-    const int err = lp_io_acquire(base);
-    check(err == 0, "iopl(3) as root on the x86 backend", "%s", std::strerror(err));
-    if (err != 0)
-        return 1;
-    check_registers(base);
-
-    struct port_data *port = lp_port_open(base);
+// The port and link code on whatever backend is in use, from the opening on; ecp as the daemon
+// opens it (LP_NO_ECP on the parport device).
+int check_link(uint16_t base, int64_t ecp, uint32_t n) {
+    struct port_data *port = lp_port_open_at(base, ecp);
     std::printf("realport-guest: info: probe: ecr_present %d, fifo_size %d, thresholds %d/%d\n",
                 int(port->priv->ecr_present), int(port->priv->fifo_size),
                 int(port->priv->write_threshold), int(port->priv->read_threshold));
@@ -155,30 +155,53 @@ int check_port(uint16_t base, uint32_t n) {
     const uint64_t sent = m_parport_ieee1284_ecp_write_data(port, buf.data(), n);
     t = now_s() - t;
     check(sent == n, "software-handshake write takes every byte", "%llu of %u", (unsigned long long)sent, n);
-    std::printf("realport-guest: info: %llu bytes by software handshake in %.2f s (%.0f bytes/s)\n",
+    std::printf("realport-guest: info: %s%llu bytes by software handshake in %.2f s (%.0f bytes/s)\n", backend,
                 (unsigned long long)sent, t, t > 0 ? double(sent) / t : 0.0);
     lp_outb(uint16_t(base + 2), 0x0C);  // strobe low, lines idle
     return failures ? 1 : 0;
 }
 
-int check_ppdev(const char *path, std::string_view expect) {
+int check_port(uint16_t base, uint32_t n) {
+    const int err = lp_io_acquire(base);
+    check(err == 0, "iopl(3) as root on the x86 backend", "%s", std::strerror(err));
+    if (err != 0)
+        return 1;
+    check_registers(base);
+    return check_link(base, int64_t(base) + 0x400, n);
+}
+
+// Through the device, every register access is an ioctl: the same checks then say that the
+// kernel's DATA, STATUS and CONTROL (and PPDATADIR) mean what the port layer means by them.
+int check_ppdev(const char *path, uint32_t n) {
+    backend = "ppdev: ";
+    lp_io_use(lp_io_ppdev(path, nullptr));
+    constexpr uint16_t base = 0;  // as the daemon has it: the device's registers are its ioctls
+    int err = lp_io_acquire(base);
+    check(err == 0, "a user in group lp opens the parport device with the ppdev backend", "%s", std::strerror(err));
+    if (err != 0)
+        return 1;
+    err = lp_io_claim();
+    check(err == 0, "and claims the port", "%s", std::strerror(err));
+    if (err != 0)
+        return 1;
+    check_registers(base);
+    check_link(base, LP_NO_ECP, n);
+    lp_io_release();
+    // Released: another open file of the device can claim the port at once.
+    const int fd = open(path, O_RDWR);
+    check(fd >= 0 && ioctl(fd, PPCLAIM) == 0, "released: another open file claims the port", "%s", std::strerror(errno));
+    if (fd >= 0)
+        close(fd);
+    return failures ? 1 : 0;
+}
+
+int check_denied(const char *path) {
     const int fd = open(path, O_RDWR);
     const int err = errno;
-    if (expect == "denied") {
-        check(fd < 0 && (err == EACCES || err == EPERM), "a user outside group lp cannot open the parport device",
-              "%s", fd < 0 ? std::strerror(err) : "it opened");
-        if (fd >= 0)
-            close(fd);
-        return failures ? 1 : 0;
-    }
-    check(fd >= 0, "a user in group lp opens the parport device", "%s", std::strerror(err));
-    if (fd < 0)
-        return 1;
-    const bool claimed = ioctl(fd, PPCLAIM) == 0;
-    check(claimed, "and claims the port", "%s", std::strerror(errno));
-    if (claimed)
-        check(ioctl(fd, PPRELEASE) == 0, "and releases it", "%s", std::strerror(errno));
-    close(fd);
+    check(fd < 0 && (err == EACCES || err == EPERM), "a user outside group lp cannot open the parport device", "%s",
+          fd < 0 ? std::strerror(err) : "it opened");
+    if (fd >= 0)
+        close(fd);
     return failures ? 1 : 0;
 }
 
@@ -192,8 +215,10 @@ int main(int argc, char **argv) {
         return write_pattern(number(argv[2]));
     if (what == "port" && argc == 4)
         return check_port(uint16_t(number(argv[2])), number(argv[3]));
+    if (what == "ppdev" && argc == 4 && std::string_view(argv[3]) == "denied")
+        return check_denied(argv[2]);
     if (what == "ppdev" && argc == 4)
-        return check_ppdev(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: portcheck pattern N | port BASE N | ppdev PATH open|denied\n");
+        return check_ppdev(argv[2], number(argv[3]));
+    std::fprintf(stderr, "usage: portcheck pattern N | port BASE N | ppdev PATH N|denied\n");
     return 2;
 }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The real-port test: tessal's x86 backend, port and link code, and the daemon, on a parallel
-# port nobody here wrote: QEMU's emulated ISA port (TCG) in a guest that boots Debian's own
-# kernel with a busybox initramfs. The emulated printer writes to a file on this side.
+# The real-port test: tessal's x86 and parport-device backends, port and link code, and the
+# daemon, on a parallel port nobody here wrote: QEMU's emulated ISA port (TCG) in a guest that
+# boots Debian's own kernel with a busybox initramfs. The emulated printer writes to a file on
+# this side.
 #
-# Usage: bash tests/realport/run.sh        (about 1 to 2 minutes on 2 cores; root only to install qemu)
-#   REALPORT_PPDEV=1  also run phase 2: the kernel's parport, parport_pc and ppdev modules on the
-#                     same port, /dev/parport0 opened and claimed by a user in group lp
-#   REALPORT_BYTES=N  bytes sent by the software handshake (default 8192)
+# Usage: bash tests/realport/run.sh        (35 to 90 s on 2 cores; root only to install qemu)
+#   REALPORT_PPDEV=0  skip phase 2 (run by default): the kernel's parport, parport_pc and ppdev
+#                     modules own the same port, and tessal reaches it through /dev/parport0
+#   REALPORT_BYTES=N  bytes sent by the software handshake in each phase (default 8192)
 #
 # What it does: installs qemu-system-x86 with apt-get when it is missing (root only); downloads
 # Debian's kernel package (the one linux-image-amd64 depends on) and busybox-static with
@@ -17,6 +18,11 @@
 # missing ECR (portcheck, in the guest); the pattern sent by the software handshake arrives in the
 # printer file byte for byte; the daemon recognises the port without ECR, answers every request
 # in bounded time with the expected status and count, prints nothing, and keeps serving.
+# Phase 2, with the kernel's driver owning the port: portcheck as the user "printer" (group lp)
+# on tessal's parport-device backend (register read-back through the device's ioctls, the pattern
+# again by the software handshake, byte for byte in the printer file); the direct backend refuses
+# to start (exit status 2, one ERROR line); the daemon as "printer" on /dev/parport0 answers its
+# requests as in phase 1, gives the port and the kernel's claim back, and prints nothing.
 #
 # It skips with one "realport: SKIP:" line when QEMU cannot run here (no qemu and no root to
 # install it, or no way to reach the Debian mirror). Everything it makes lives in one directory
@@ -47,11 +53,24 @@ requests=(
     "3 RESET 0 0 OK 0"
     "3 close"
 )
+# Phase 2, the daemon on the parport device: connection 2's INIT is answered as promptly only if
+# connection 1's failed INIT released the kernel's claim (else PPCLAIM would wait).
+requests_ppdev=(
+    "1 INIT 0 0 FAIL 3"
+    "2 INIT 0 0 FAIL 3"
+    "1 RESET 0 0 OK 0"
+    "1 close"
+    "2 RESET 0 0 OK 0"
+    "2 close"
+)
 reply_bound=5  # seconds within which every reply must come
 # Lines the daemon must print (each the start of a line of its output at -V 1).
 daemon_lines=(
     "no ECP FIFO at 0x778: using the software handshake"
     "ERROR: no answer to the IEEE 1284 negotiation (event 2)"
+)
+daemon_lines_ppdev=(
+    "no ECP FIFO behind the kernel's parport device /dev/parport0: using the software handshake (no probe)"
 )
 
 bytes=${REALPORT_BYTES:-8192}
@@ -191,11 +210,14 @@ fi
 echo "realport: guest up and daemon listening $((SECONDS - boot_started)) s after boot"
 
 # 5. The bytes portcheck sent by the software handshake, as the emulated printer filed them.
-if cmp -s "$work/expected.prn" "$printer"; then
-    pass "$bytes software-handshake bytes reach the printer file intact"
-else
-    fail "software-handshake bytes reach the printer file intact ($(stat -c %s "$printer") bytes filed; $(cmp "$work/expected.prn" "$printer" 2>&1 | head -n 1))"
-fi
+printer_holds() {  # EXPECTED_FILE WHAT
+    if cmp -s "$1" "$printer"; then
+        pass "$2"
+    else
+        fail "$2 ($(stat -c %s "$printer") bytes filed; $(cmp "$1" "$printer" 2>&1 | head -n 1))"
+    fi
+}
+printer_holds "$work/expected.prn" "$bytes software-handshake bytes reach the printer file intact"
 
 # 6. The daemon, over the forwarded port: one request at a time, each reply within the bound.
 be32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 >> 24 & 255)) $(($1 >> 16 & 255)) $(($1 >> 8 & 255)) $(($1 & 255)); }
@@ -219,54 +241,74 @@ ask() {  # FD REQUEST COUNT PAYLOAD_BYTES
     case $status in 40) status=OK ;; 41) status=FAIL ;; esac
     answer="$status $count"
 }
-declare -A conn_state  # connection -> open, closed, or dead (a reply did not come: stop asking)
-for entry in "${requests[@]}"; do
-    read -r conn req count payload want <<<"$entry"
-    fd=$((conn + 2))
-    if [ "$req" = close ]; then
-        [ "${conn_state[$conn]:-}" = closed ] || eval "exec $fd>&-"
-        conn_state[$conn]=closed
-        continue
-    fi
-    if [ -z "${conn_state[$conn]:-}" ]; then
-        if eval "exec $fd<>/dev/tcp/127.0.0.1/$daemon_port"; then
-            conn_state[$conn]=open
-        else
-            conn_state[$conn]=dead
+# Runs the requests of the named array (see requests above), each on its connection.
+run_requests() {  # ARRAY_NAME
+    local -n list=$1
+    local -A conn_state=()  # connection -> open, closed, or dead (a reply did not come: stop asking)
+    local entry conn req count payload want fd
+    for entry in "${list[@]}"; do
+        read -r conn req count payload want <<<"$entry"
+        fd=$((conn + 2))
+        if [ "$req" = close ]; then
+            [ "${conn_state[$conn]:-}" = closed ] || eval "exec $fd>&-"
+            conn_state[$conn]=closed
+            continue
         fi
-    fi
-    if [ "${conn_state[$conn]}" != open ]; then
-        # A reply that may still come would be taken for the next one's: stop asking here.
-        fail "connection $conn: $req $count not sent (${conn_state[$conn]} connection)"
-        continue
-    fi
-    ask "$fd" "$req" "$count" "$payload"
-    if [ "$answer" = "$want" ]; then
-        pass "connection $conn: $req $count answered $answer in $took_ms ms"
-    else
-        fail "connection $conn: $req $count answered '$answer' in $took_ms ms, expected '$want' within $reply_bound s"
-        [ "$answer" = none ] && conn_state[$conn]=dead
-    fi
-done
-sleep 1  # the daemon's last lines reach the console
-for line in "${daemon_lines[@]}"; do
-    if tr -d '\r' <"$console" | awk -v l="$line" 'index($0, l) == 1 { found = 1 } END { exit !found }'; then
-        pass "the daemon prints \"$line\""
-    else
-        fail "the daemon prints \"$line\""
-    fi
-done
-if cmp -s "$work/expected.prn" "$printer"; then
-    pass "the daemon printed nothing while answering"
-else
-    fail "the daemon printed nothing while answering (the printer file changed)"
-fi
+        if [ -z "${conn_state[$conn]:-}" ]; then
+            if eval "exec $fd<>/dev/tcp/127.0.0.1/$daemon_port"; then
+                conn_state[$conn]=open
+            else
+                conn_state[$conn]=dead
+            fi
+        fi
+        if [ "${conn_state[$conn]}" != open ]; then
+            # A reply that may still come would be taken for the next one's: stop asking here.
+            fail "connection $conn: $req $count not sent (${conn_state[$conn]} connection)"
+            continue
+        fi
+        ask "$fd" "$req" "$count" "$payload"
+        if [ "$answer" = "$want" ]; then
+            pass "connection $conn: $req $count answered $answer in $took_ms ms"
+        else
+            fail "connection $conn: $req $count answered '$answer' in $took_ms ms, expected '$want' within $reply_bound s"
+            [ "$answer" = none ] && conn_state[$conn]=dead
+        fi
+    done
+}
+daemon_printed() {  # ARRAY_NAME: each line must begin a line of the console
+    local -n lines=$1
+    local line
+    sleep 1  # the daemon's last lines reach the console
+    for line in "${lines[@]}"; do
+        if tr -d '\r' <"$console" | awk -v l="$line" 'index($0, l) == 1 { found = 1 } END { exit !found }'; then
+            pass "the daemon prints \"$line\""
+        else
+            fail "the daemon prints \"$line\""
+        fi
+    done
+}
+run_requests requests
+daemon_printed daemon_lines
+printer_holds "$work/expected.prn" "the daemon printed nothing while answering"
 
-# 7. Phase 2 when asked, then the guest powers off.
-printer_size=$(stat -c %s "$printer")
+# 7. Phase 2 unless skipped, then the guest powers off.
 word=halt
-[ "${REALPORT_PPDEV:-0}" = 1 ] && word=ppdev
+[ "${REALPORT_PPDEV:-1}" = 1 ] && word=ppdev
 echo "$word" >"/dev/tcp/127.0.0.1/$control_port" || fail "send '$word' to the guest's control port"
+if [ "$word" = ppdev ]; then
+    phase2_started=$SECONDS
+    if wait_guest "ppdev daemon listening" 180; then
+        echo "realport: phase 2's daemon listening $((SECONDS - phase2_started)) s after the word"
+        cat "$work/expected.prn" "$work/expected.prn" >"$work/expected2.prn"
+        printer_holds "$work/expected2.prn" "phase 2: $bytes more bytes through the parport device reach the printer file intact"
+        run_requests requests_ppdev
+        daemon_printed daemon_lines_ppdev
+        printer_holds "$work/expected2.prn" "phase 2: the daemon on the parport device printed nothing while answering"
+    else
+        fail "phase 2: the daemon on the parport device listens"
+    fi
+    echo halt >"/dev/tcp/127.0.0.1/$control_port" 2>/dev/null
+fi
 if ! wait_guest "done" 120; then
     fail "the guest finishes"
 fi
@@ -278,7 +320,6 @@ else
     wait "$qemu_pid"
     qemu_pid=
 fi
-[ "$word" = ppdev ] && echo "realport: info: phase 2 added $(($(stat -c %s "$printer") - printer_size)) bytes to the printer file"
 
 # The guest's own checks and facts.
 while IFS= read -r line; do

@@ -17,6 +17,8 @@ TEST(SimConfig, Defaults) {
         EXPECT_EQ(c.wthr, 8);
         EXPECT_EQ(c.rthr, 8);
         EXPECT_EQ(c.cnfga, 0x10);
+        EXPECT_EQ(c.base, 0x378u);
+        EXPECT_EQ(c.ecp, 0x778u);
         EXPECT_EQ(c.rate, 1000000u);
         EXPECT_EQ(c.virtual_clock, 0);
         EXPECT_EQ(c.io_ns, 1000u);
@@ -52,6 +54,11 @@ TEST(SimConfig, EveryKey) {
     EXPECT_EQ(c.fault_arg[SIM_FAULT_STALL], 3u);
     EXPECT_EQ(c.fault_has_arg[SIM_FAULT_ACK_LOW], 0);
     EXPECT_EQ(c.fault_arg[SIM_FAULT_LONG_RUN], 64u);
+    ASSERT_EQ(sim_parse_config("base=0xd010,ecp=0xd000", &c, err, sizeof err), 0) << err;
+    EXPECT_EQ(c.base, 0xd010u);
+    EXPECT_EQ(c.ecp, 0xd000u);
+    ASSERT_EQ(sim_parse_config("base=0x278", &c, err, sizeof err), 0) << err;  // ECP follows the base
+    EXPECT_EQ(c.ecp, 0x678u);
     ASSERT_EQ(sim_parse_config("fault=pause:250@4096", &c, err, sizeof err), 0) << err;
     EXPECT_EQ(c.fault_arg[SIM_FAULT_PAUSE], 250u);
     EXPECT_EQ(c.fault_at[SIM_FAULT_PAUSE], 4096u);
@@ -102,6 +109,9 @@ TEST(SimConfig, RefusalsNameTheWord) {
         {"fifo=16,,rate=0", "sim: empty word in the configuration"},
         {"fifo=16,", "sim: empty word at the end of the configuration"},
         {"virtual", "sim: 'virtual' is not key=value"},
+        {"base=0", "sim: bad value '0' for base (an I/O address, 1..0xfffd)"},
+        {"ecp=0x10000", "sim: bad value '0x10000' for ecp (an I/O address, 1..0xfffd)"},
+        {"base=0xd010,ecp=0xd012", "sim: ecp 0xd012 overlaps the port at 0xd010"},
     };
     for (const auto &c : cases) {
         sim_config cfg;

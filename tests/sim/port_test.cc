@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "port/locate.h"
 #include "port/regs.h"
 #include "tests/sim/harness.h"
 
@@ -14,6 +15,9 @@ TEST(SimPort, AcquireOnlyAtTheConfiguredBase) {
     host h("");
     EXPECT_EQ(h.io->acquire(h.io->ctx, 0x378), 0);
     EXPECT_EQ(h.io->acquire(h.io->ctx, 0x278), ENODEV);
+    host card("base=0xd010,ecp=0xd000");
+    EXPECT_EQ(card.io->acquire(card.io->ctx, 0xd010), 0);
+    EXPECT_EQ(card.io->acquire(card.io->ctx, 0x378), ENODEV);
 }
 
 TEST(SimPort, PowerUpRegisters) {
@@ -127,6 +131,18 @@ protected:
         ASSERT_EQ(lp_io_acquire(0x378), 0);
         lp_port_open(0x378);
     }
+    void open_at(const char *config, int32_t base, int64_t ecp) {
+        h = std::make_unique<host>(config);
+        lp_port_forget();
+        lp_io_use(sim_backend(h->sim));
+        ASSERT_EQ(lp_io_acquire(base), 0);
+        lp_port_open_at(base, ecp);
+    }
+    sim_counters counters() {
+        sim_counters c;
+        sim_get_counters(h->sim, &c);
+        return c;
+    }
     void TearDown() override {
         lp_io_use(nullptr);
         lp_port_forget();
@@ -185,6 +201,30 @@ TEST_F(SimOpen, PortsWithoutAUsableFifo) {
     }
     open("clock=virtual");
     EXPECT_EQ(lp_port_has_fifo(&port_data), 1);
+}
+
+// A card with its ECP registers below its base: the probe measures the FIFO there, and no access
+// strays to an address the port does not decode (the onboard port's among them).
+TEST_F(SimOpen, CardAddressesAreUsedAndNoOther) {
+    open_at("clock=virtual,base=0xd010,ecp=0xd000,fifo=32", 0xd010, 0xd000);
+    EXPECT_EQ(port_data.base_hi, 0xd000);
+    EXPECT_EQ(parport_pc_private_data.fifo_size, 32);
+    EXPECT_EQ(parport_pc_private_data.read_threshold, 16);
+    const sim_counters c = counters();
+    EXPECT_EQ(c.reads[SIM_REG_OTHER] + c.writes[SIM_REG_OTHER], 0u);
+    EXPECT_GT(c.writes[SIM_REG_ECR], 0u);
+}
+
+// A port given without an ECP range is never touched there, even where registers would answer.
+TEST_F(SimOpen, NoEcpRangeMeansNoAccessThere) {
+    open_at("clock=virtual", 0x378, LP_NO_ECP);
+    EXPECT_EQ(parport_pc_private_data.ecr_present, 0);
+    EXPECT_EQ(lp_port_has_fifo(&port_data), 0);
+    const sim_counters c = counters();
+    EXPECT_EQ(c.reads[SIM_REG_ECR] + c.writes[SIM_REG_ECR] + c.reads[SIM_REG_FIFO] + c.writes[SIM_REG_FIFO], 0u);
+    EXPECT_EQ(c.reads[SIM_REG_OTHER] + c.writes[SIM_REG_OTHER], 0u);
+    EXPECT_EQ(c.writes[SIM_REG_CONTROL], 1u);  // the initial state: forward, lines idle
+    EXPECT_EQ(c.writes[SIM_REG_DATA], 1u);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 namespace fake {
 
 fake_io::fake_io()
-    : backend_{"fake", do_acquire, do_inb, do_outb, do_outsb, do_gettime, do_sleep, this} {
+    : backend_{"fake", do_acquire, do_inb, do_outb, do_outsb, do_gettime, do_sleep, this, nullptr, nullptr, nullptr} {
     lp_io_use(&backend_);
     lp_port_forget();
 }
