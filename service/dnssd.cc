@@ -49,7 +49,9 @@ std::string languages(std::string_view cmd) {
         for (const lang &l : kLangs) {
             if (word != l.name || out.find(l.mime) != std::string::npos)
                 continue;
-            out += (out.empty() ? "" : ",") + std::string(l.mime);
+            if (!out.empty())
+                out += ',';
+            out += l.mime;
         }
     }
     return out;

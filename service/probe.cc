@@ -26,6 +26,8 @@ namespace {
 // What the kernel's drivers hold of the port's ranges. The start-up check has already refused a
 // port they hold unless --force was given, so here it is only reported.
 std::string kernel_drivers_line() {
+    if (std::strcmp(lp_io_current()->name, "sim") == 0)
+        return "not checked: a simulated port";
     if (dpa_device != nullptr)
         return std::string("not checked: the port is reached through ") + dpa_device + ", which the kernel shares";
     char text[512];

@@ -13,14 +13,7 @@ namespace {
 
 using e2e::expect_ok;
 
-bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 10) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
+using testd::wait_until;
 
 TEST(Arbitration, EightClientsPrintingAtOnceEachLandWholeAndContiguous) {
     const std::string sink = e2e::temp_file("sink");

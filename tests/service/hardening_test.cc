@@ -19,14 +19,7 @@
 
 namespace {
 
-bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 10) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
+using testd::wait_until;
 
 int wait_connect(const std::string &host, int port, const std::string &from = "") {
     int fd = -1;

@@ -33,14 +33,7 @@ constexpr double kSlow = 1;
 
 double since(clock_type::time_point t) { return std::chrono::duration<double>(clock_type::now() - t).count(); }
 
-bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 10) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
+using testd::wait_until;
 
 // A socket closed when the row is done with it.
 struct sock {

@@ -94,6 +94,14 @@ daemon::daemon(std::vector<std::string> args, int listen_port)
         // A test's daemon is never announced on the LAN of the machine that runs the tests.
         static char quiet[] = "--no-dnssd";
         argv.push_back(quiet);
+        // A daemon on the hardware backend must start on a developer's machine whose kernel has
+        // the onboard port too (lp, parport_pc); no test lets it reach the registers.
+        const bool hardware = std::none_of(args.begin(), args.end(), [](const std::string &a) {
+            return a.rfind("--sim", 0) == 0 || a.rfind("--parport-device", 0) == 0;
+        });
+        static char force[] = "--force";
+        if (hardware)
+            argv.push_back(force);
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -274,6 +282,15 @@ bool closed_by_peer(int fd, int timeout_ms) {
     if (poll(&p, 1, timeout_ms) <= 0)
         return false;
     return recv(fd, &b, 1, 0) <= 0;
+}
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
 }
 
 }  // namespace testd

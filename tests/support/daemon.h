@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,5 +60,7 @@ bool send_all(int fd, const std::vector<uint8_t> &bytes);
 reply read_reply(int fd, int timeout_ms = 5000);
 // True when the peer closes the connection (end of stream) within the time.
 bool closed_by_peer(int fd, int timeout_ms = 5000);
+// Polls cond every 10 ms until it holds or timeout_ms have passed; its last value.
+bool wait_until(const std::function<bool()> &cond, int timeout_ms);
 
 }  // namespace testd
