@@ -26,24 +26,36 @@ if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$build_log" 2>&1;
 fi
 
 out=build-fuzz/fuzz
-status=0
-for target in fuzz_requests fuzz_sim_config fuzz_ecp_read; do
-    work=$out/work/$target
+targets="fuzz_requests fuzz_sim_config fuzz_ecp_read"
+# The targets run side by side: each is one process, and the run takes SECONDS, not three times
+# that, on a machine with more than one core.
+fuzz_one() {
+    local target=$1 work=$out/work/$1
     mkdir -p "$work" "$out/artifacts"
-    log=$out/$target.log
     # -close_fd_mask=3: the code under test prints an error line for every bad request; libFuzzer
     # and the sanitizers keep their own copy of standard error for what they report.
-    if "$out/$target" "$work" "fuzz/corpus/$target" \
+    "$out/$target" "$work" "fuzz/corpus/$target" \
         -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=10 -max_len=8192 \
         -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" \
-        >"$log" 2>&1; then
+        >"$out/$target.log" 2>&1
+}
+declare -A pids
+for target in $targets; do
+    fuzz_one "$target" &
+    pids[$target]=$!
+done
+
+status=0
+for target in $targets; do
+    log=$out/$target.log
+    if wait "${pids[$target]}"; then
         result=ok
     else
         result=FAILED
         status=1
     fi
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    corpus=$(ls "$work" | wc -l)
+    corpus=$(ls "$out/work/$target" | wc -l)
     echo "fuzz: $target: $result, ${execs:-0} executions in $seconds s, $corpus inputs in its working corpus"
     if [ "$result" != ok ]; then
         tail -n 40 "$log"
