@@ -221,13 +221,15 @@ TEST_F(SimNegotiate, TerminationAfterAFifoWriteLeavesEcpFifoModeFirst) {
         ASSERT_EQ(negotiate(LP_MODE_ECP), 0);
         const auto data = simlink::pattern(100);
         ASSERT_EQ(m_mfp_fifo_write_block(port, data.data(), data.size()), data.size());
-        if (end_first)
+        if (end_first) {
             EXPECT_EQ(lp_fifo_write_end(port), 0);
+        }
         uint64_t us = 0;
         EXPECT_EQ(negotiate(LP_MODE_COMPAT, &us), 0);
         EXPECT_EQ(periph(), end_first ? SIM_P_COMPAT : SIM_P_TERM_24);
-        if (end_first)
+        if (end_first) {
             EXPECT_LT(us, 1 * kMs);
+        }
         sim_destroy(sim);
         sim = nullptr;
     }
