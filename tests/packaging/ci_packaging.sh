@@ -182,33 +182,8 @@ if [ "$(id -u)" = 0 ]; then
     chmod 1777 "$cups/tmp"
     cups_port=$(free_port)
     sock="$cups/cups.sock"
-    cat >"$cups/cupsd.conf" <<EOF
-LogLevel debug
-Listen 127.0.0.1:$cups_port
-Listen $sock
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow from 127.0.0.1
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-    cat >"$cups/cups-files.conf" <<EOF
-ServerRoot $cups
-RequestRoot $cups/spool
-CacheDir $cups/cache
-StateDir $cups/state
-TempDir $cups/tmp
-ErrorLog $cups/log/error_log
-AccessLog $cups/log/access_log
-PageLog $cups/log/page_log
-EOF
+    . tests/support/cupsd.sh
+    private_cupsd_conf "$cups" "" "$cups_port"
     cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
     pids+=($!)
     export CUPS_SERVER=$sock

@@ -165,30 +165,8 @@ rm -f "$cups/bin/backend/tessal"
 install -m 0755 "$build/packaging/cups/tessal" "$cups/bin/backend/tessal"
 chmod -R a+rX "$cups"
 chmod 1777 "$cups/tmp"
-cat >"$cups/cupsd.conf" <<EOF
-LogLevel debug
-Listen $cups/cups.sock
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-cat >"$cups/cups-files.conf" <<EOF
-ServerRoot $cups
-ServerBin $cups/bin
-RequestRoot $cups/spool
-CacheDir $cups/cache
-StateDir $cups/state
-TempDir $cups/tmp
-ErrorLog $cups/log/error_log
-AccessLog $cups/log/access_log
-PageLog $cups/log/page_log
-SystemGroup root
-EOF
+. "$(dirname "$0")/../support/cupsd.sh"
+private_cupsd_conf "$cups" "$cups/bin"
 cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
 export CUPS_SERVER=$cups/cups.sock
 check "cupsd runs" within 10 bash -c 'lpstat -r | grep -q "scheduler is running"'
