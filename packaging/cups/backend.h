@@ -47,9 +47,3 @@ struct printer_info {
 printer_info ask_printer(tc_client &c);
 // "MAKE MODEL" from the ID's fields, the make once when the model already starts with it.
 std::string make_and_model(const tc_id_fields &f);
-// The device-listing line (backend(7)) for the daemon at host:port (a name, an IPv4 address or
-// an IPv6 one with "%zone"), asked for its Device ID within timeout_ms:
-//   network tessal://HOST:PORT "MAKE MODEL" "MAKE MODEL (tessal at HOST:PORT)" "DEVICE-ID"
-// or, when the daemon cannot be reached or knows no ID,
-//   network tessal://HOST:PORT "Unknown" "tessal MFP at HOST:PORT"
-std::string listing_line(const std::string &host, uint16_t port, int timeout_ms = 5000);

@@ -1,5 +1,5 @@
 // What the backend tells CUPS about the printer behind a daemon: its make and model and its IEEE
-// 1284 Device ID, in a job's messages and in the device listing.
+// 1284 Device ID, in a job's messages (the device listing is made from DNS-SD, in discover.cc).
 //
 // CUPS documents two ways for a backend to hand these over. In the listing (backend(7)), a line
 // with the device's make and model, a description and its Device ID, which `lpinfo -v` shows and
@@ -28,24 +28,14 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix) {
     return true;
 }
 
-// A field of a listing line or of a quoted status value: control bytes, quotes and backslashes
-// left out, since neither format leaves a way to carry them that every reader agrees on.
+// A quoted status value: control bytes, quotes and backslashes left out, since the status
+// formats leave no way to carry them that every reader agrees on.
 std::string field_text(std::string_view s) {
     std::string out;
     for (const char c : tc_device_id_clean(s))
         if (c != '"' && c != '\'' && c != '\\')
             out += c;
     return out;
-}
-
-// The host as a URI writes it: an IPv6 address in brackets, its zone's % escaped.
-std::string uri_host(const std::string &host) {
-    if (host.find(':') == std::string::npos)
-        return host;
-    std::string out = "[";
-    for (const char c : host)
-        out += c == '%' ? std::string("%25") : std::string(1, c);
-    return out + "]";
 }
 
 }  // namespace
@@ -69,18 +59,4 @@ printer_info ask_printer(tc_client &c) {
     if (!p.device_id.empty())
         p.make_and_model = make_and_model(tc_parse_device_id(id));
     return p;
-}
-
-std::string listing_line(const std::string &host, uint16_t port, int timeout_ms) {
-    tc_client c;
-    c.opts.connect_timeout_ms = timeout_ms;
-    c.opts.reply_timeout_ms = timeout_ms;
-    printer_info p;
-    if (tc_connect(c, host, port).error == tc_errc::none)
-        p = ask_printer(c);
-    const std::string where = field_text(uri_host(host)) + ":" + std::to_string(port);
-    std::string line = "network tessal://" + where + " \"" + p.make_and_model + "\" \"";
-    if (p.device_id.empty())
-        return line + "tessal MFP at " + where + "\"";
-    return line + p.make_and_model + " (tessal at " + where + ")\" \"" + p.device_id + "\"";
 }

@@ -330,19 +330,6 @@ TEST_F(BackendPrint, JobTellsCupsThePrintersMakeModelAndDeviceId) {
     EXPECT_THAT(o.err, HasSubstr("DEBUG: printer Acme LP-1, Device ID MFG:Acme;MDL:Acme LP-1;CMD:PCL;\n"));
 }
 
-// The listing line the backend prints for each daemon it finds (backend(7)'s device form).
-TEST_F(BackendPrint, ListingLineNamesThePrinterOrSaysUnknown) {
-    start();
-    const std::string where = "127.0.0.1:" + std::to_string(port);
-    EXPECT_EQ(listing_line("127.0.0.1", uint16_t(port)),
-              "network tessal://" + where +
-                  " \"Tessaline MFP-1284 Sim\" \"Tessaline MFP-1284 Sim (tessal at " + where +
-                  ")\" \"MFG:Tessaline;MDL:MFP-1284 Sim;CMD:PCL,PJL;CLS:PRINTER;DES:tessal simulated MFP;\"");
-    const std::string dead = std::to_string(testd::free_port());
-    EXPECT_EQ(listing_line("::1", uint16_t(std::stoi(dead)), 500),
-              "network tessal://[::1]:" + dead + " \"Unknown\" \"tessal MFP at [::1]:" + dead + "\"");
-}
-
 TEST_F(BackendPrint, JobFromAFileIsSentOncePerCopyWithProgress) {
     start();
     const std::string job = random_bytes(70000, 2);
