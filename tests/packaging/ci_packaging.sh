@@ -12,20 +12,12 @@
 set -u
 cd "$(dirname "$0")/../.."
 
-passed=0
-failed=0
 pids=()
 we_installed=0
 work=$(mktemp -d /tmp/tessal-ci-XXXXXX)
 chmod 755 "$work"  # cupsd runs the backend as "lp", which must reach the files in here
 
-pass() { echo "PASS: $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-check() {  # NAME COMMAND...
-    local name=$1
-    shift
-    if "$@"; then pass "$name"; else fail "$name"; fi
-}
+. tests/support/checks.sh
 
 cleanup() {
     for pid in "${pids[@]}"; do
