@@ -13,7 +13,7 @@
 
 #include "bench/net.h"
 #include "client/client.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 
 namespace bench {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <thread>
 
-#include "service/frame.h"
+#include "wire/frame.h"
 
 namespace bench {
 

@@ -6,7 +6,7 @@
 // The library has its own small encoder and decoder rather than the daemon's recv_request and
 // send_reply: those build messages in place in the daemon's 8 MiB buffer and trust what they
 // read, while a client must check every reply and must not need the daemon to link. It borrows
-// only the constants and the code names from service/frame.h so the two sides cannot drift.
+// only the constants and the code names from wire/frame.h so the two sides cannot drift.
 //
 // Nothing here prints or exits: every failure comes back in a tc_result with a message, and the
 // caller decides what to tell the user; progress and retries are told through tc_events. A reply
@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/frame.h"
+#include "wire/frame.h"
 
 // The largest payload one message carries: the daemon's buffer less the header.
 inline constexpr size_t TC_MAX_PAYLOAD = MSG_CAPACITY - MSG_HEADER_SIZE;

@@ -36,7 +36,7 @@
 #include "fuzz/check.h"
 #include "port/regs.h"
 #include "ieee1284/ieee1284.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/requests.h"
 #include "sim/sim.h"
 

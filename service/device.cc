@@ -17,7 +17,7 @@
 #include "port/locate.h"
 #include "port/log.h"
 #include "service/daemon.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/portshare.h"
 #include "service/requests.h"
 

@@ -18,7 +18,7 @@
 
 #include "ieee1284/ieee1284.h"
 #include "port/log.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/portshare.h"
 #include "service/requests.h"
 

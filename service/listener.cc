@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "port/log.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/requests.h"
 
 namespace {

@@ -35,7 +35,7 @@
 
 #include "port/log.h"
 #include "service/daemon.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/portshare.h"
 #include "service/requests.h"
 

@@ -18,7 +18,7 @@
 #include "port/locate.h"
 #include "port/regs.h"
 #include "service/daemon.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/requests.h"
 
 namespace {

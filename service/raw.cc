@@ -46,7 +46,7 @@
 
 #include "port/log.h"
 #include "service/daemon.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "service/requests.h"
 
 namespace {

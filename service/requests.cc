@@ -23,7 +23,7 @@
 #include <memory>
 
 #include "port/log.h"
-#include "service/frame.h"
+#include "wire/frame.h"
 
 namespace {
 

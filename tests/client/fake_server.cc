@@ -1,6 +1,6 @@
 #include "tests/client/fake_server.h"
 
-#include "service/frame.h"
+#include "wire/frame.h"
 
 #include <algorithm>
 #include <cstdint>

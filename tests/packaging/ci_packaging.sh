@@ -102,7 +102,7 @@ check "the package holds the Debian copyright file (Apache-2.0)" \
     grep -q '^License: Apache-2.0' "$unpacked/usr/share/doc/tessal/copyright"
 check "the package holds the client library, its headers and its pkg-config file" \
     test -f "$unpacked/usr/lib/libtessal-client.a" -a -f "$unpacked/usr/include/tessal/client/client.h" \
-         -a -f "$unpacked/usr/include/tessal/service/frame.h" -a -f "$unpacked/usr/lib/pkgconfig/tessal-client.pc"
+         -a -f "$unpacked/usr/include/tessal/wire/frame.h" -a -f "$unpacked/usr/lib/pkgconfig/tessal-client.pc"
 
 if [ "$(id -u)" = 0 ]; then
     root=""

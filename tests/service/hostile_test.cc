@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "tests/support/daemon.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "service/frame.h"
+#include "wire/frame.h"
 #include "tests/support/daemon.h"
 
 namespace {

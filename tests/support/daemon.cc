@@ -1,6 +1,6 @@
 #include "tests/support/daemon.h"
 
-#include "service/frame.h"
+#include "wire/frame.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "service/frame.h"
+#include "wire/frame.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // Framing on socket pairs: short transfers, interrupted calls, and the exact bytes of a reply.
-#include "service/frame.h"
+#include "wire/frame.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
