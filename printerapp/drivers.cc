@@ -263,25 +263,28 @@ bool pa_driver_cb(pappl_system_t *, const char *driver_name, const char *device_
     d->sides_supported = PAPPL_SIDES_ONE_SIDED;
     d->sides_default = PAPPL_SIDES_ONE_SIDED;
     add_media(d);
-    papplLog(pa_system(), PAPPL_LOGLEVEL_INFO, "%s: driver %s for \"%s\"", device_uri ? device_uri : "-",
+    papplLog(pa_system(), PAPPL_LOGLEVEL_INFO, "%s: driver %s for '%s'", device_uri ? device_uri : "-",
              driver_name, name.c_str());
     return true;
 }
 
-const char *pa_autoadd_cb(const char *, const char *device_uri, const char *device_id, void *) {
-    const std::string id = device_id ? device_id : "";
+pa_driver_choice pa_choice_for(const std::string &uri, const std::string &id, std::string &note) {
     const tc_id_fields f = tc_parse_device_id(id);
     const pa_driver_choice c = pa_choose_driver(f, id);
+    if (c.language == pa_language::none)
+        note = "the Device ID names no printer language tessal-printer-app drives (command set " +
+               (f.command_set.empty() ? std::string("none") : clean_text(f.command_set)) +
+               "; PCL and PostScript are driven): choose a driver on the web page";
+    else
+        note = std::string("driver ") + c.driver + " from the command set " + clean_text(f.command_set);
+    pa_device_note_choice(uri, c, note);
+    return c;
+}
+
+const char *pa_autoadd_cb(const char *, const char *device_uri, const char *device_id, void *) {
     std::string note;
-    if (c.language == pa_language::none) {
-        note = "the Device ID names no printer language tessal-printer-app drives (command set \"" +
-               clean_text(f.command_set) + "\"; PCL and PostScript are driven): choose a driver on the web page";
-        papplLog(pa_system(), PAPPL_LOGLEVEL_ERROR, "%s: %s", device_uri, note.c_str());
-    } else {
-        note = std::string("driver ") + c.driver + " from the command set \"" + clean_text(f.command_set) + "\"";
-        papplLog(pa_system(), PAPPL_LOGLEVEL_INFO, "%s: %s", device_uri, note.c_str());
-    }
-    if (device_uri)
-        pa_device_note_choice(device_uri, c, note);
+    const pa_driver_choice c = pa_choice_for(device_uri ? device_uri : "", device_id ? device_id : "", note);
+    papplLog(pa_system(), c.language == pa_language::none ? PAPPL_LOGLEVEL_ERROR : PAPPL_LOGLEVEL_INFO, "%s: %s",
+             device_uri ? device_uri : "-", note.c_str());
     return c.language == pa_language::none ? nullptr : c.driver;
 }

@@ -17,6 +17,8 @@ const std::string &pa_spool_dir();
 extern pappl_pr_driver_t pa_drivers[4];
 bool pa_driver_cb(pappl_system_t *system, const char *driver_name, const char *device_uri,
                   const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
+// The driver for a device's ID and the line that says why, recorded for the tessal page.
+pa_driver_choice pa_choice_for(const std::string &uri, const std::string &id, std::string &note);
 const char *pa_autoadd_cb(const char *device_info, const char *device_uri, const char *device_id,
                           void *data);
 // Pass-through: the job's file to the printer untouched.

@@ -63,24 +63,30 @@ void add_printer(pappl_system_t *system) {
         last_note = why;
         return;
     }
-    const char *driver = pa_autoadd_cb(nullptr, g_uri.c_str(), id.c_str(), nullptr);
-    if (!driver) {
-        last_note = "no driver";
+    std::string note;
+    const pa_driver_choice choice = pa_choice_for(g_uri, id, note);
+    if (note != last_note)
+        papplLog(system, choice.language == pa_language::none ? PAPPL_LOGLEVEL_ERROR : PAPPL_LOGLEVEL_INFO,
+                 "%s: %s", g_uri.c_str(), note.c_str());
+    last_note = note;
+    if (choice.language == pa_language::none)
         return;
-    }
+    const char *driver = choice.driver;
     const tc_id_fields f = tc_parse_device_id(id);
     std::string name = make_and_model(f);
     if (name == "Unknown")
         name = "tessal printer";
     pappl_printer_t *printer = papplPrinterCreate(system, 0, name.c_str(), driver, id.c_str(), g_uri.c_str());
     if (!printer) {
-        papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s: the printer \"%s\" could not be created: %s", g_uri.c_str(),
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s: the printer '%s' could not be created: %s", g_uri.c_str(),
                  name.c_str(), strerror(errno));
         return;
     }
     papplSystemSetDefaultPrinterID(system, papplPrinterGetID(printer));
+    // A printer made while the system runs is announced only once its DNS-SD name is set.
+    papplPrinterSetDNSSDName(printer, name.c_str());
     pa_web_add_printer_link(printer);
-    papplLog(system, PAPPL_LOGLEVEL_INFO, "%s: added the printer \"%s\"", g_uri.c_str(), name.c_str());
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "%s: added the printer '%s'", g_uri.c_str(), name.c_str());
 }
 
 // PAPPL runs timers with the system locked, and creating a printer locks it again, so the look
