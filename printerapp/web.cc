@@ -15,9 +15,18 @@ namespace {
 
 void text(pappl_client_t *client, const std::string &s) { papplClientHTMLEscape(client, s.c_str(), 0); }
 
+// A table row; `id` names the cell for scripts and tests (PAPPL's printf escapes its arguments,
+// so the markup goes out with puts).
 void row(pappl_client_t *client, const char *label, const std::string &value, const char *id = nullptr) {
-    papplClientHTMLPrintf(client, "<tr><th>%s</th><td%s%s%s>", label, id ? " id=\"" : "", id ? id : "",
-                          id ? "\"" : "");
+    papplClientHTMLPuts(client, "<tr><th>");
+    text(client, label);
+    papplClientHTMLPuts(client, "</th><td");
+    if (id) {
+        papplClientHTMLPuts(client, " id=\"");
+        papplClientHTMLPuts(client, id);
+        papplClientHTMLPuts(client, "\"");
+    }
+    papplClientHTMLPuts(client, ">");
     text(client, value);
     papplClientHTMLPuts(client, "</td></tr>\n");
 }

@@ -171,6 +171,66 @@ cups_done() { [ "$(lpstat -W completed -o tessal | wc -l)" -ge 1 ]; }
 check "the PDF job completes in cupsd" within 60 cups_done
 check "... and reaches the printer as PCL raster" within 30 grew
 
+# A person's view: the tessal page in a real browser shows the model and the state, and PAPPL's
+# "Print Test Page" button prints. Chromium is driven over its DevTools pipe (NUL-ended JSON on
+# descriptors 3 and 4), which needs nothing but bash.
+browser=$(command -v chromium || command -v chromium-browser || true)
+if [ -z "$browser" ]; then
+    echo "SKIP: the browser checks: no chromium (apt-get install chromium)"
+else
+    mkfifo "$work/cdp.in" "$work/cdp.out"
+    "$browser" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$work/chromium" --remote-debugging-pipe about:blank \
+        3<"$work/cdp.in" 4>"$work/cdp.out" >"$work/chromium.log" 2>&1 &
+    chromium_pid=$!
+    exec 5>"$work/cdp.in" 6<"$work/cdp.out"
+    cdp_id=0
+    # cdp METHOD PARAMS [SESSION]: the reply to one command, in $reply; false on an error or none.
+    cdp() {
+        cdp_id=$((cdp_id + 1))
+        printf '{"id":%d,"method":"%s","params":%s%s}\0' "$cdp_id" "$1" "$2" "${3:+,\"sessionId\":\"$3\"}" >&5
+        while IFS= read -r -d '' -t 30 -u 6 reply; do
+            case $reply in *'"id":'"$cdp_id"','*) case $reply in *'"error"'*|*'exceptionDetails'*) return 1 ;; esac; return 0 ;; esac
+        done
+        return 1
+    }
+    # eval_page JS: the string a script's promise gives, asked again while the page still loads.
+    eval_page() {
+        local n
+        for n in 1 2 3 4 5 6 7 8 9 10; do
+            if cdp Runtime.evaluate "{\"expression\":\"$1\",\"awaitPromise\":true,\"returnByValue\":true}" "$session"; then
+                value=$(printf %s "$reply" | sed -n 's/.*"value":"\([^"]*\)".*/\1/p')
+                [ -n "$value" ] && return 0
+            fi
+            sleep 0.5
+        done
+        return 1
+    }
+    wait_for="const f=()=>{if(document.readyState!=='complete')return setTimeout(f,100);"
+    cdp Target.createTarget "{\"url\":\"http://127.0.0.1:$aport/tessal\"}" &&
+        target=$(printf %s "$reply" | sed -n 's/.*"targetId":"\([^"]*\)".*/\1/p') &&
+        cdp Target.attachToTarget "{\"targetId\":\"$target\",\"flatten\":true}" &&
+        session=$(printf %s "$reply" | sed -n 's/.*"sessionId":"\([^"]*\)".*/\1/p')
+    check "Chromium opens the tessal page" test -n "${session:-}"
+    shown() {
+        eval_page "new Promise(r=>{$wait_for const m=document.getElementById('tessal-model'),s=document.getElementById('tessal-state');if(!m||!s)return setTimeout(f,100);r(m.textContent+'|'+s.textContent)};f()})" &&
+            [ "$value" = "Tessaline MFP-1284 Sim|idle" ]
+    }
+    check "... which shows the model and the state" shown
+    size_before=$(stat -c %s "$sink")
+    clicked() {
+        cdp Page.navigate "{\"url\":\"http://127.0.0.1:$aport/Tessaline_MFP-1284_Sim/\"}" "$session" &&
+            eval_page "new Promise(r=>{$wait_for const b=[...document.querySelectorAll('input[type=submit]')].find(e=>e.value==='Print Test Page');if(!b)return setTimeout(f,100);b.click();r('clicked')};f()})"
+    }
+    check "the printer's page has a Print Test Page button, and it is pressed" clicked
+    test_page() { [ "$(stat -c %s "$sink")" -gt "$size_before" ] && sink_has "tessal-printer-app test page: Tessaline MFP-1284 Sim"; }
+    check "... and the test page prints" within 20 test_page
+    exec 5>&- 6<&-
+    kill "$chromium_pid" 2>/dev/null
+    wait "$chromium_pid" 2>/dev/null
+fi
+
 if [ "$dnssd" = 1 ]; then
     found() { ippfind -T 3 _ipp._tcp 2>/dev/null | grep -q "/ipp/print/Tessaline_MFP-1284_Sim"; }
     check "ippfind finds the printer through Avahi" within 20 found
