@@ -7,12 +7,12 @@
 // Options (-o NAME=VALUE after "server"): tessal-uri (tessal://HOST[:PORT], default the local
 // daemon), server-port (default 8000), listen-hostname (default every address), log-file
 // (default standard error: "-"), log-level, spool-directory, state-file.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -108,12 +108,14 @@ pappl_system_t *make_system(int n, cups_option_t *opts, void *) {
     const char *home = getenv("HOME");
     const std::string base = root ? "/var/lib/tessal-printer-app" : std::string(home ? home : "/tmp") + "/.local/share/tessal-printer-app";
     g_uri = option(n, opts, "tessal-uri", "tessal://127.0.0.1:" + std::to_string(TC_DEFAULT_PORT));
-    g_spool = option(n, opts, "spool-directory", root ? "/var/spool/tessal-printer-app" : base + "/spool");
+    g_spool = option(n, opts, "spool-directory", base + "/spool");
     g_state = option(n, opts, "state-file", base + "/state");
     const std::string log = option(n, opts, "log-file", "-");
     const int port = std::atoi(option(n, opts, "server-port", "8000").c_str());
+    std::error_code ignored;  // a folder that cannot be made shows up as PAPPL's own error
     for (const std::string &dir : {base, g_spool})
-        mkdir(dir.c_str(), 0700);
+        if (std::filesystem::create_directories(dir, ignored))
+            std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ignored);
     const std::string listen = option(n, opts, "listen-hostname", "");
 
     device_uri parts;

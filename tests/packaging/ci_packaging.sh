@@ -93,6 +93,11 @@ for page in usr/share/man/man8/tessal.8.gz usr/share/man/man1/tessal-client.1.gz
 done
 check "the unit runs the installed daemon with -f and the options file" \
     grep -q '^ExecStart=/usr/sbin/tessal -f \$TESSAL_OPTS$' "$unpacked/usr/lib/systemd/system/tessal.service"
+if [ -x build/printerapp/tessal-printer-app ]; then
+    check "the printer application, its man page and its unit are in the package" \
+        bash -c "test -x '$unpacked/usr/bin/tessal-printer-app' && test -z \"\$(MANWIDTH=80 man -l -Tutf8 '$unpacked/usr/share/man/man1/tessal-printer-app.1.gz' 2>&1 >/dev/null)\" &&
+                 grep -q '^ExecStart=/usr/bin/tessal-printer-app server \$TESSAL_PRINTER_APP_OPTS$' '$unpacked/usr/lib/systemd/system/tessal-printer-app.service'"
+fi
 check "the CUPS backend is mode 0755" \
     test "$(stat -c %a "$unpacked/usr/lib/cups/backend/tessal")" = 755
 check "/etc/default/tessal is a conffile" \
