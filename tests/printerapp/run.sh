@@ -259,6 +259,12 @@ check "an unknown command set is reported in the log" \
 check "... no printer is added" bash -c "! grep -q 'added the printer' '$log'"
 check "... and the tessal page says so" \
     bash -c "curl -s -m 10 http://127.0.0.1:$aport/tessal | grep -q 'id=\"tessal-unknown\"'"
+check "... and the owner can add it by hand with a driver of their choosing" \
+    "$app" add -d Odd -v "tessal://127.0.0.1:$dport" -m tessal_ps
+uri=ipp://127.0.0.1:$aport/ipp/print/Odd
+within 5 attrs
+check "... which then takes PostScript" \
+    bash -c "grep -E '^ +document-format-supported' '$work/unknown-attrs.txt' | grep -q application/postscript"
 stop_row
 
 if [ "$failed" -gt 0 ]; then
