@@ -171,8 +171,8 @@ char *id_cb(pappl_device_t *device, char *buffer, size_t bufsize) {
 
 bool list_cb(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t err_cb, void *err_data) {
     for (const pa_found &f : pa_find_daemons()) {
-        std::string id, why;
-        if (!pa_device_query(f.uri, id, why)) {
+        std::string id = f.device_id, why;
+        if (id.empty() && !pa_device_query(f.uri, id, why)) {
             if (err_cb)
                 err_cb((f.uri + ": " + why).c_str(), err_data);
             continue;
@@ -237,6 +237,16 @@ std::vector<pa_found> pa_find_daemons() {
     tc_client c;
     c.opts.connect_timeout_ms = 1000;
     if (tc_connect(c, TC_DEFAULT_HOST, TC_DEFAULT_PORT).error == tc_errc::none)
-        found.push_back({"tessal://127.0.0.1:" + std::to_string(TC_DEFAULT_PORT), "tessal on this machine"});
+        found.push_back({"tessal://127.0.0.1:" + std::to_string(TC_DEFAULT_PORT), "tessal on this machine", ""});
+    // The daemons on the LAN, with the ID their records carry once a client has read it (the
+    // command set among it); the others are asked over TCP by the caller.
+    for (const found_daemon &d : find_daemons()) {
+        if (std::any_of(found.begin(), found.end(), [&](const pa_found &f) { return f.uri == d.uri; }))
+            continue;
+        std::string id;
+        if (!d.device_id.empty() && !d.command_set.empty())
+            id = d.device_id + "CMD:" + d.command_set + ";";
+        found.push_back({d.uri, d.make_model + " (" + d.name + ")", id});
+    }
     return found;
 }

@@ -124,7 +124,6 @@ pappl_system_t *make_system(int n, cups_option_t *opts, void *) {
         log_error("tessal-printer-app: tessal-uri: %s", why.c_str());
         return nullptr;
     }
-    pa_device_register();
     const auto soptions = pappl_soptions_t(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
                                            PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_NETWORK |
                                            PAPPL_SOPTIONS_WEB_SECURITY | PAPPL_SOPTIONS_WEB_TLS);
@@ -151,6 +150,7 @@ pappl_system_t *pa_system() { return g_system; }
 const std::string &pa_spool_dir() { return g_spool; }
 
 int main(int argc, char *argv[]) {
+    pa_device_register();  // before any sub-command: "devices" lists without a server
     return papplMainloop(argc, argv, TESSAL_VERSION, nullptr, 4, pa_drivers, pa_autoadd_cb, pa_driver_cb,
                          nullptr, nullptr, make_system, nullptr, nullptr);
 }

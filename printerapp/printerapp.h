@@ -105,8 +105,9 @@ std::vector<pa_device_state> pa_device_states();
 bool pa_device_query(const std::string &uri, std::string &device_id, std::string &why);
 // Records the driver chosen for a device URI, or why none was.
 void pa_device_note_choice(const std::string &uri, const pa_driver_choice &c, const std::string &note);
-// The daemons DNS-SD and the local machine offer, as tessal:// URIs with a description.
+// The daemons DNS-SD and the local machine offer, as tessal:// URIs with a description and, for
+// those found by DNS-SD whose records carry it, the Device ID.
 struct pa_found {
-    std::string uri, info;
+    std::string uri, info, device_id;
 };
 std::vector<pa_found> pa_find_daemons();

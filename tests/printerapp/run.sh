@@ -245,6 +245,11 @@ within 10 grep -q "added the printer 'Acme PS-1'" "$log"
 within 5 attrs
 check "... and lists application/postscript" \
     bash -c "grep -E '^ +document-format-supported' '$work/ps-attrs.txt' | grep -q application/postscript"
+if [ "$dnssd" = 1 ]; then
+    # Not the local daemon's port: only DNS-SD can have found it.
+    listed() { "$app" devices 2>/dev/null | grep -qE "^tessal://(127.0.0.1|tessalhost.local):$dport\$"; }
+    check "tessal-printer-app devices lists a daemon it finds by DNS-SD" within 10 listed
+fi
 print_job "$work/page.pwg" image/pwg-raster
 ps_done() { starts_with '%!PS-Adobe-3.0' && sink_has '%%EOF'; }
 check "a PWG raster page reaches the printer as a PostScript image" within 20 ps_done
