@@ -84,7 +84,7 @@ cupsfilter -m image/pwg-raster -o page-ranges=1 -o print-color-mode=monochrome -
     fail "cupsfilter makes a PWG raster page"
 pdf=/usr/share/cups/data/default-testpage.pdf
 
-# start_row NAME DEVICE_ID: a daemon on the simulator with a sink and the app beside it.
+# start_row NAME DEVICE_ID [SIM_KEYS]: a daemon on the simulator with a sink and the app beside it.
 dport=8821
 aport=7999
 start_row() {
@@ -95,7 +95,7 @@ start_row() {
     log=$work/$row-app.log
     : >"$sink"
     "$build/service/tessal" -f -V 1 -p "$dport" --wait-timeout 1 \
-        --sim="peer=sink,sink=$sink,rate=0,id=$2" >"$work/$row-tessal.log" 2>&1 &
+        --sim="peer=sink,sink=$sink,rate=0${3:+,$3},id=$2" >"$work/$row-tessal.log" 2>&1 &
     daemon=$!
     within 10 grep -q "listening" "$work/$row-tessal.log" || true
     "$app" server -o "tessal-uri=tessal://127.0.0.1:$dport" -o "server-port=$aport" -o "log-file=$log" \
@@ -237,8 +237,9 @@ if [ "$dnssd" = 1 ]; then
 fi
 stop_row
 
-# 2. A PostScript printer.
-start_row ps 'MFG:Acme;MDL:PS-1;CMD:POSTSCRIPT;CLS:PRINTER;'
+# 2. A PostScript printer, which pauses (paper out) after the first 100000 bytes for 7 s of the
+# simulator's virtual clock: longer than a WRITE waits, so the job sees the printer stop.
+start_row ps 'MFG:Acme;MDL:PS-1;CMD:POSTSCRIPT;CLS:PRINTER;' clock=virtual,fault=pause:7000@100000
 check "PostScript: the app picks the PostScript driver" \
     within 15 grep -q 'driver tessal_ps from the command set POSTSCRIPT' "$log"
 within 10 grep -q "added the printer 'Acme PS-1'" "$log"
@@ -253,6 +254,8 @@ fi
 print_job "$work/page.pwg" image/pwg-raster
 ps_done() { starts_with '%!PS-Adobe-3.0' && sink_has '%%EOF'; }
 check "a PWG raster page reaches the printer as a PostScript image" within 20 ps_done
+check "... through a pause of the printer, which the log tells" \
+    bash -c "grep -q 'the printer paused after [0-9]* bytes' '$log' && grep -q 'the printer takes data again' '$log'"
 check "... one page, its image read as hex from the file" \
     bash -c "LC_ALL=C grep -qa '/ASCIIHexDecode filter' '$sink' && LC_ALL=C grep -qa '^%%Pages: 1$' '$sink'"
 stop_row
