@@ -4,10 +4,11 @@
 //
 // A job waits for a busy port and for a paused printer with the client library's own loops
 // (tc_init_wait, tc_write_job), for up to five minutes each without progress, while PAPPL shows
-// it as processing; the log and the tessal page say what it waits for. The device's status, which
-// PAPPL turns into printer-state-reasons, is "offline" when the daemon or the printer did not
-// answer and "other" while another client held the port. The device callbacks never touch the
-// printer object: PAPPL holds its lock around them, and taking it again there hangs the job.
+// it as processing; a daemon that cannot be reached fails the open, and PAPPL tries the job again
+// every few seconds (showing the printer stopped meanwhile). The log and the tessal page say what
+// a job waits for; the device's status answers offline or other from the last answer. The device
+// callbacks never touch the printer object: PAPPL holds its lock around them, and taking it again
+// there hangs the job.
 //
 // Rejected: keeping the connection open between jobs (it would hold the port, and so the
 // scanner, for as long as the app runs); buffering writes into larger WRITEs here (PAPPL already

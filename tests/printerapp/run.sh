@@ -273,6 +273,10 @@ uri=ipp://127.0.0.1:$aport/ipp/print/Odd
 within 5 attrs
 check "... which then takes PostScript" \
     bash -c "grep -E '^ +document-format-supported' '$work/unknown-attrs.txt' | grep -q application/postscript"
+kill -TERM "$daemon"
+wait "$daemon"
+check "the tessal page says when the daemon is gone" \
+    bash -c "curl -s -m 10 http://127.0.0.1:$aport/tessal | grep -q 'id=\"tessal-connection\">offline: cannot connect'"
 stop_row
 
 if [ "$failed" -gt 0 ]; then
