@@ -9,8 +9,8 @@
 // printer's language).
 //
 // The printer languages are written by pure encoders (pa_pcl_..., pa_ps_...) that append bytes to
-// a string, so tests check the exact bytes without PAPPL; the files named *_driver.cc and
-// device.cc are the glue to PAPPL.
+// a string, so tests check the exact bytes without PAPPL; main.cc, device.cc, drivers.cc and
+// web.cc are the glue to PAPPL (glue.h).
 //
 // Rejected: a CUPS filter chain inside the app (PAPPL already turns PWG raster, Apple raster,
 // JPEG and PNG into lines, and a Printer Application must not depend on a PPD); guessing a
