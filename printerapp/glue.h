@@ -11,6 +11,8 @@
 pappl_system_t *pa_system();
 // Where jobs and test pages are spooled.
 const std::string &pa_spool_dir();
+// The command whose output the tessal page shows for a daemon on this machine.
+const std::string &pa_status_command();
 
 /* drivers.cc */
 // The driver list handed to papplMainloop, and the callbacks that fill a driver's data.

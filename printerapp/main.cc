@@ -6,7 +6,9 @@
 //
 // Options (-o NAME=VALUE after "server"): tessal-uri (tessal://HOST[:PORT], default the local
 // daemon), server-port (default 8000), listen-hostname (default every address), log-file
-// (default standard error: "-"), log-level, spool-directory, state-file.
+// (default standard error: "-"), log-level, spool-directory, state-file, status-command (what
+// the tessal page runs to show who holds a local daemon's port; default "/usr/sbin/tessal
+// --status").
 #include <unistd.h>
 
 #include <atomic>
@@ -23,7 +25,7 @@
 namespace {
 
 pappl_system_t *g_system = nullptr;
-std::string g_spool, g_state, g_uri;
+std::string g_spool, g_state, g_uri, g_status_command;
 // How often the printer is looked for while none is set up; a printer switched on later, or a
 // daemon started after the app, is added within this time.
 constexpr int kAddEverySeconds = 5;
@@ -117,6 +119,7 @@ pappl_system_t *make_system(int n, cups_option_t *opts, void *) {
         if (std::filesystem::create_directories(dir, ignored))
             std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ignored);
     const std::string listen = option(n, opts, "listen-hostname", "");
+    g_status_command = option(n, opts, "status-command", "/usr/sbin/tessal --status");
 
     device_uri parts;
     std::string why;
@@ -148,6 +151,7 @@ pappl_system_t *make_system(int n, cups_option_t *opts, void *) {
 
 pappl_system_t *pa_system() { return g_system; }
 const std::string &pa_spool_dir() { return g_spool; }
+const std::string &pa_status_command() { return g_status_command; }
 
 int main(int argc, char *argv[]) {
     pa_device_register();  // before any sub-command: "devices" lists without a server

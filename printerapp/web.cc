@@ -6,6 +6,7 @@
 //
 // Printers with no usable command set are not added; the page says so and links to PAPPL's Add
 // Printer page, where a driver can be chosen by hand.
+#include <cstdio>
 #include <ctime>
 
 #include "packaging/cups/backend.h"
@@ -29,6 +30,28 @@ void row(pappl_client_t *client, const char *label, const std::string &value, co
     papplClientHTMLPuts(client, ">");
     text(client, value);
     papplClientHTMLPuts(client, "</td></tr>\n");
+}
+
+// Who holds the port and who waits, as `tessal --status` tells it: only for a daemon on this
+// machine, since the port's shared state is local. The command is the administrator's own
+// (status-command), run without a shell's help for its output's sake only.
+std::string port_status(const std::string &uri) {
+    device_uri parts;
+    std::string why;
+    if (!parse_uri(uri, parts, why) || (parts.host != "127.0.0.1" && parts.host != "::1" && parts.host != "localhost"))
+        return "";
+    if (pa_status_command().empty())
+        return "";
+    FILE *p = popen((pa_status_command() + " 2>&1").c_str(), "r");
+    if (!p)
+        return "";
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while (out.size() < 65536 && (n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
 }
 
 const char *state_name(ipp_pstate_t s) {
@@ -87,6 +110,11 @@ bool page(pappl_client_t *client, void *) {
             row(client, "Last job", when);
         }
         papplClientHTMLPuts(client, "</table>\n");
+        if (const std::string held = port_status(s.uri); !held.empty()) {
+            papplClientHTMLPuts(client, "<p>The port (<code>tessal --status</code>):</p><pre id=\"tessal-port\">");
+            text(client, held);
+            papplClientHTMLPuts(client, "</pre>\n");
+        }
         if (s.choice.language == pa_language::none && !s.choice_note.empty())
             papplClientHTMLPuts(client, "<p id=\"tessal-unknown\">The printer's Device ID names no language this "
                                         "app drives, so no printer was added. If you know it understands PCL or "

@@ -100,6 +100,7 @@ start_row() {
     within 10 grep -q "listening" "$work/$row-tessal.log" || true
     "$app" server -o "tessal-uri=tessal://127.0.0.1:$dport" -o "server-port=$aport" -o "log-file=$log" \
         -o log-level=debug -o "state-file=$work/$row.state" -o "spool-directory=$work/$row-spool" \
+        -o "status-command='$build/service/tessal --status=$daemon'" \
         >"$work/$row-app.out" 2>&1 &
     papp=$!
     uri=ipp://127.0.0.1:$aport/ipp/print
@@ -150,6 +151,8 @@ print_job "$work/page.pwg" image/pwg-raster 3<&- &  # answered once printed; not
 check "a job finding the port busy waits and says so" \
     within 15 grep -q "tessal://127.0.0.1:$dport: another client is printing; trying again" "$log"
 check "... printing nothing meanwhile" test "$(stat -c %s "$sink")" = "$size_before"
+check "... and the tessal page shows who holds the port" \
+    bash -c "curl -s -m 10 http://127.0.0.1:$aport/tessal | grep -A1 'id=\"tessal-port\"' | grep -q 'held by 127.0.0.1'"
 exec 3<&-
 grew() { [ "$(stat -c %s "$sink")" -gt "$size_before" ] && ends_with $'\f\eE'; }
 check "... and prints once the other client has gone" within 30 grew
