@@ -2,10 +2,10 @@
 // and each open is one connection to the daemon holding the port from INIT to RESET, so another
 // client (the raw port, tessal-client, a scan) gets the printer between jobs.
 //
-// A job waits for a busy port and for a paused printer with the client library's own loops
-// (tc_init_wait, tc_write_job), for up to five minutes each without progress, while PAPPL shows
-// it as processing; a daemon that cannot be reached fails the open, and PAPPL tries the job again
-// every few seconds (showing the printer stopped meanwhile). The log and the tessal page say what
+// A port another client holds, like a daemon that cannot be reached, fails the open, and PAPPL
+// tries the job again every few seconds (showing the printer stopped meanwhile); a paused printer
+// is waited for with the client library's loop (tc_write_job), for up to five minutes without a
+// byte taken. The log and the tessal page say what
 // a job waits for; the device's status answers offline or other from the last answer. The device
 // callbacks never touch the printer object: PAPPL holds its lock around them, and taking it again
 // there hangs the job.
@@ -94,12 +94,23 @@ bool open_cb(pappl_device_t *device, const char *uri, const char *) {
     }
     d->client.host = parts.host;
     d->client.port = parts.port;
-    const tc_patience patience;
+    // One INIT: a busy port fails the open at once (after the daemon's own --wait-timeout), and
+    // PAPPL tries the job again a few seconds later. Waiting here instead would keep the
+    // printer's lock for as long as the other client prints, and every IPP request and web page
+    // about the printer would hang meanwhile (measured).
+    tc_patience patience;
+    patience.give_up_ms = 1;
     const tc_result r = tc_init_wait(d->client, patience, job_events(d->uri));
     if (!r.ok()) {
         why = r.error == tc_errc::none ? tc_fail_text(r) : r.message;
         note_failure(d->uri, r, why);
-        papplDeviceError(device, "%s: %s", d->uri.c_str(), why.c_str());
+        if (r.error == tc_errc::none && tc_fail_is_temporary(r)) {
+            update(d->uri, [](pa_device_state &s) { s.busy = true; });
+            papplLog(pa_system(), PAPPL_LOGLEVEL_INFO, "%s: another client is printing; the job waits its turn",
+                     d->uri.c_str());
+        } else {
+            papplDeviceError(device, "%s: %s", d->uri.c_str(), why.c_str());
+        }
         delete d;
         return false;
     }
