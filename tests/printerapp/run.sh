@@ -82,6 +82,9 @@ fi
 cupsfilter -m image/pwg-raster -o page-ranges=1 -o print-color-mode=monochrome -o printer-resolution=300dpi \
     /usr/share/cups/data/default-testpage.pdf >"$work/page.pwg" 2>"$work/cupsfilter.log" ||
     fail "cupsfilter makes a PWG raster page"
+cupsfilter -m image/pwg-raster -o page-ranges=1 -o print-color-mode=color -o printer-resolution=300dpi \
+    /usr/share/cups/data/default-testpage.pdf >"$work/color.pwg" 2>>"$work/cupsfilter.log" ||
+    fail "cupsfilter makes a colour PWG raster page"
 pdf=/usr/share/cups/data/default-testpage.pdf
 
 # start_row NAME DEVICE_ID [SIM_KEYS]: a daemon on the simulator with a sink and the app beside it.
@@ -265,6 +268,18 @@ check "... through a pause of the printer, which the log tells" \
     bash -c "grep -q 'the printer paused after [0-9]* bytes' '$log' && grep -q 'the printer takes data again' '$log'"
 check "... one page, its image read as hex from the file" \
     bash -c "LC_ALL=C grep -qa '/ASCIIHexDecode filter' '$sink' && LC_ALL=C grep -qa '^%%Pages: 1$' '$sink'"
+stop_row
+
+# A colour PCL printer: an sRGB page goes as cyan, magenta and yellow planes.
+start_row color 'MFG:Acme;MDL:Color L1;CMD:PJL,PCL5C;CLS:PRINTER;'
+check "colour PCL: the app picks the colour driver" \
+    within 15 grep -q 'driver tessal_pcl_color from the command set PJL,PCL5C' "$log"
+within 10 grep -q "added the printer 'Acme Color L1'" "$log"
+within 5 attrs
+check "... which offers colour" bash -c "grep -E '^ +print-color-mode-supported' '$work/color-attrs.txt' | grep -q color"
+print_job "$work/color.pwg" image/pwg-raster
+color_page() { sink_has $'\e*r-3U' && LC_ALL=C grep -qaE $'\e\\*b[0-9]+V' "$sink" && ends_with $'\e*rB\f\eE'; }
+check "... and an sRGB page reaches the printer as three planes per row" within 30 color_page
 stop_row
 
 # 3. A Device ID with no language we drive: reported, not guessed.
