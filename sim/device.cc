@@ -89,20 +89,46 @@ void sim_outb(void *ctx, uint16_t addr, uint8_t value) {
     unlock(sim);
 }
 
-// A burst is n single writes as far as the device goes: the link may take bytes between them.
+// A string transfer is n single accesses as far as the device goes: the link may move bytes
+// between them. The clock is read once, when the transfer begins: byte i is at t + i * io_ns on
+// the virtual clock, and at t on the real one, where the whole string takes less than one byte
+// of a rate-limited link and reading the clock per byte cost more than the simulated access.
+// A link of unlimited rate has no timing to keep: it catches up only where the next byte could
+// not go otherwise (a full FIFO before a write, an empty one before a read), which leaves the
+// device exactly where a catch-up before every byte would.
+uint64_t byte_time(const struct sim *sim, uint64_t t, size_t i) {
+    return sim->cfg.virtual_clock ? t + uint64_t(i) * sim->cfg.io_ns : t;
+}
+
 void sim_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n) {
     struct sim *sim = static_cast<struct sim *>(ctx);
     const uint64_t t = begin(sim);
     const int reg = port_reg(sim, addr);
     for (size_t i = 0; i < n; i++) {
-        if (i)
-            port_catch_up(sim, now_ns(sim));
+        if (i && (sim->period_ns || port_fifo_full(sim)))
+            port_catch_up(sim, byte_time(sim, t, i));
         port_write(sim, reg, bytes[i]);
-        charge(sim, sim->cfg.io_ns);
     }
+    charge(sim, uint64_t(n) * sim->cfg.io_ns);
     sim->counters.writes[reg] += n;
     sim->counters.string_outputs++;
     trace(sim, t, "O %03x %zu\n", addr, n);
+    unlock(sim);
+}
+
+void sim_insb(void *ctx, uint16_t addr, uint8_t *bytes, size_t n) {
+    struct sim *sim = static_cast<struct sim *>(ctx);
+    const uint64_t t = begin(sim);
+    const int reg = port_reg(sim, addr);
+    for (size_t i = 0; i < n; i++) {
+        if (i && (sim->period_ns || sim->port.count == 0))
+            port_catch_up(sim, byte_time(sim, t, i));
+        bytes[i] = port_read(sim, reg);
+    }
+    charge(sim, uint64_t(n) * sim->cfg.io_ns);
+    sim->counters.reads[reg] += n;
+    sim->counters.string_inputs++;
+    trace(sim, t, "I %03x %zu\n", addr, n);
     unlock(sim);
 }
 
@@ -184,7 +210,7 @@ struct sim *sim_create(const char *config, char *err, size_t errlen) {
 
     sim->period_ns = cfg.rate ? (1000000000ull + cfg.rate / 2) / cfg.rate : 0;
     sim->mono_start_ns = mono_ns();
-    sim->backend = {"sim", sim_acquire, sim_inb, sim_outb, sim_outsb, sim_gettime, sim_sleep, sim, nullptr, nullptr, nullptr};
+    sim->backend = {"sim", sim_acquire, sim_inb, sim_outb, sim_outsb, sim_insb, sim_gettime, sim_sleep, sim, nullptr, nullptr, nullptr};
     port_reset(sim);
     periph_reset(sim);
     return sim;

@@ -115,6 +115,7 @@ void port_write(struct sim *sim, int reg, uint8_t value);
 // The register at addr, by the configured base and ECP range; SIM_REG_OTHER for any other.
 int port_reg(const struct sim *sim, uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
+bool port_fifo_full(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
 // CONTROL's four line bits as they are on the cable: in ECP FIFO mode the port's hardware drives
 // HostClk and HostAck itself (both high between its own handshakes), whatever the register says.

@@ -217,6 +217,8 @@ uint8_t port_lines(const struct sim *sim) {
     return port_mode(sim) == kModeEcp ? uint8_t(c & ~0x03) : c;
 }
 
+bool port_fifo_full(const struct sim *sim) { return fifo_full(sim); }
+
 bool port_fifo_has_forward(const struct sim *sim) {
     return sim->port.count && sim->port.fifo_kind == FIFO_FORWARD;
 }

@@ -35,6 +35,7 @@ struct sim_counters {
     uint64_t reads[SIM_NREGS];    // byte reads per register
     uint64_t writes[SIM_NREGS];   // byte writes per register (a string output counts its bytes)
     uint64_t string_outputs;      // string output calls
+    uint64_t string_inputs;       // string input calls (reads[] counts their bytes)
     uint64_t bytes_to_peer;       // data bytes the peripheral took (forward)
     uint64_t bytes_from_peer;     // data bytes the host received (reverse), after run-length expansion
     uint64_t sleeps;              // sleep calls
