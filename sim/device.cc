@@ -104,10 +104,21 @@ void sim_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n) {
     struct sim *sim = static_cast<struct sim *>(ctx);
     const uint64_t t = begin(sim);
     const int reg = port_reg(sim, addr);
-    for (size_t i = 0; i < n; i++) {
-        if (i && (sim->period_ns || port_fifo_full(sim)))
-            port_catch_up(sim, byte_time(sim, t, i));
-        port_write(sim, reg, bytes[i]);
+    if (reg == SIM_REG_FIFO && !sim->period_ns) {
+        for (size_t i = 0; i < n;) {
+            if (i)
+                port_catch_up(sim, byte_time(sim, t, i));  // the FIFO is full
+            const size_t k = port_write_fifo(sim, bytes + i, n - i);
+            if (k == 0)
+                port_write(sim, reg, bytes[i]);  // still full: lost, as a single write is
+            i += k ? k : 1;
+        }
+    } else {
+        for (size_t i = 0; i < n; i++) {
+            if (i && (sim->period_ns || port_fifo_full(sim)))
+                port_catch_up(sim, byte_time(sim, t, i));
+            port_write(sim, reg, bytes[i]);
+        }
     }
     charge(sim, uint64_t(n) * sim->cfg.io_ns);
     sim->counters.writes[reg] += n;

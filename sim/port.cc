@@ -10,6 +10,8 @@
 // drives them) and keep it through the other modes; a host that drives them while the peripheral
 // does, or that leaves mode 011 with printed bytes still in the FIFO, makes a host error, counted
 // and reported on the console, so a link that would fail on a real port fails here too.
+#include <algorithm>
+
 #include "port/log.h"
 #include "sim/internal.h"
 
@@ -92,6 +94,21 @@ link_work next_work(struct sim *sim, uint64_t t) {
 
 void move_forward(struct sim *sim) { periph_take(sim, fifo_pop(sim), false); }
 
+// A link of unlimited rate moves the FIFO's forward bytes as the peripheral takes them, a
+// contiguous stretch of the ring at a time: the same bytes as one move_forward each. False when
+// the peripheral took none.
+bool move_forward_run(struct sim *sim, uint64_t t) {
+    port_state &p = sim->port;
+    const uint32_t n = std::min<uint32_t>(p.count, uint32_t(kFifoMax) - p.head);
+    const uint32_t k = periph_take_run(sim, p.fifo + p.head, n, t);
+    if (k == 0)
+        return false;
+    p.last = p.fifo[p.head + k - 1];
+    p.head = (p.head + k) % kFifoMax;
+    p.count -= k;
+    return true;
+}
+
 void move_reverse(struct sim *sim) {
     port_state &p = sim->port;
     symbol s;
@@ -122,6 +139,12 @@ void link_run(struct sim *sim, uint64_t now) {
             if (p.link_ns + sim->period_ns > now)
                 return;
             p.link_ns += sim->period_ns;
+        } else if (w == LINK_FORWARD) {
+            if (!move_forward_run(sim, now)) {
+                p.link_ns = now;
+                return;
+            }
+            continue;
         }
         if (w == LINK_FORWARD)
             move_forward(sim);
@@ -254,6 +277,18 @@ void port_finish_run(struct sim *sim) {
     symbol s;
     if (sim->port.run_pending && peer_peek(sim, &s) && !s.command)
         move_reverse(sim);
+}
+
+size_t port_write_fifo(struct sim *sim, const uint8_t *bytes, size_t n) {
+    const uint8_t mode = port_mode(sim);
+    size_t i = n;  // outside the FIFO modes every write is ignored
+    if (!no_ecr(sim) && (mode == kModeEcp || mode == kModeTest)) {
+        const uint8_t kind = mode == kModeEcp ? FIFO_FORWARD : FIFO_TEST;
+        for (i = 0; i < n && !fifo_full(sim); i++)
+            fifo_push(sim, bytes[i], kind);
+    }
+    check_bus(sim);  // a FIFO write changes nothing it looks at: once is as good as per byte
+    return i;
 }
 
 uint8_t port_read(struct sim *sim, int reg) {
