@@ -283,9 +283,18 @@ size_t port_write_fifo(struct sim *sim, const uint8_t *bytes, size_t n) {
     const uint8_t mode = port_mode(sim);
     size_t i = n;  // outside the FIFO modes every write is ignored
     if (!no_ecr(sim) && (mode == kModeEcp || mode == kModeTest)) {
-        const uint8_t kind = mode == kModeEcp ? FIFO_FORWARD : FIFO_TEST;
-        for (i = 0; i < n && !fifo_full(sim); i++)
-            fifo_push(sim, bytes[i], kind);
+        port_state &p = sim->port;
+        const uint32_t depth = uint32_t(sim->cfg.fifo);
+        i = p.count >= depth ? 0 : std::min<size_t>(n, depth - p.count);
+        if (i > 0 && p.count == 0)
+            p.fifo_kind = mode == kModeEcp ? FIFO_FORWARD : FIFO_TEST;
+        for (size_t done = 0; done < i;) {  // fifo_push's store, a stretch of the ring at a time
+            const uint32_t at = (p.head + p.count) % kFifoMax;
+            const size_t k = std::min<size_t>(i - done, uint32_t(kFifoMax) - at);
+            std::copy(bytes + done, bytes + done + k, p.fifo + at);
+            p.count += uint32_t(k);
+            done += k;
+        }
     }
     check_bus(sim);  // a FIFO write changes nothing it looks at: once is as good as per byte
     return i;
