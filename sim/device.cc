@@ -259,6 +259,8 @@ void sim_get_counters(struct sim *sim, struct sim_counters *out) {
     unlock(sim);
 }
 
+uint64_t sim_bytes_to_peer(struct sim *sim) { return __atomic_load_n(&sim->counters.bytes_to_peer, __ATOMIC_RELAXED); }
+
 void sim_reset_counters(struct sim *sim) {
     lock(sim);
     sim->counters = {};
