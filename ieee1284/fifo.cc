@@ -194,10 +194,7 @@ uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint
     // An empty FIFO is refilled by one burst of fifo_size bytes. A probe that measured no depth
     // would make every burst empty while the stall deadline is renewed: single bytes instead.
     const uint64_t burst = uint64_t(std::max(port->priv->fifo_size, 1));
-    // The deadline runs from the first pass that finds the FIFO full after one that found room, so
-    // the clock is read once per stall rather than once per burst.
-    int64_t stall = 0;
-    bool room = true;
+    int64_t stall = lp_ticks() + kStallTicks;
     int poll_limit = 8;
     uint64_t left = len;
 
@@ -209,10 +206,7 @@ uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint
     while (left > 0) {
         uint8_t e = lp_inb(ecr);
         if (e & 0x02) {
-            // Full: arm serviceIntr and poll it.
-            if (room)
-                stall = lp_ticks() + kStallTicks;
-            room = false;
+            // Full: arm serviceIntr and poll it; the deadline runs from the last pass that found room.
             lp_ecr_update(port, 0xFF, e & uint8_t(~0x04));
             bool stalled = false;
             for (;;) {
@@ -228,7 +222,7 @@ uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint
                 break;
             continue;
         }
-        room = true;
+        stall = lp_ticks() + kStallTicks;
         // Not full, and only this write puts bytes in: re-reads look for the empty flag alone.
         int rereads = 0;
         for (;;) {
