@@ -2,7 +2,8 @@
 //
 // Every seam call takes the lock, lets the device catch up with the clock, makes its one access,
 // charges its cost to the virtual clock, counts and traces itself, and lets go. A sleep on the
-// real clock happens outside the lock, so one sleeping process never holds up another.
+// real clock happens outside the lock, so one sleeping process never holds up another; a clock
+// read on the real clock, when nothing in the device depends on the time, takes no lock at all.
 #include <errno.h>
 #include <stdarg.h>
 #include <fcntl.h>
