@@ -185,14 +185,18 @@ bool wait_for_client(job &j) {
     }
 }
 
-// After the client's end of the job: the printed bytes leave the FIFO (looked at again after 1 ms,
-// doubling to kWatchMs), then the printer is asked once whether it has something to say. Only if
+// After the client's end of the job: the printed bytes leave the FIFO (watched for up to 2 ms, as
+// the last FIFO's worth takes microseconds at any usual rate, then looked at after 1 ms, doubling
+// to kWatchMs, for a printer that is busy), then the printer is asked once whether it has
+// something to say. Only if
 // it pulls nPeriphRequest low is the port kept for its answer, which goes back until it has had
 // nothing to say for kAnswerQuietMs; otherwise the job ends at once and the port goes to the next
 // one, so a queue of jobs runs back to back rather than at one job per quiet window. The job is
 // complete by now, so a client that went away meanwhile cuts nothing short.
 void answer_back(job &j) {
     int pending = dpa_reverse_pending();
+    for (const int64_t t0 = now(); pending == -1 && now() - t0 < 2;)
+        pending = dpa_reverse_pending();
     for (int64_t pause = 1; pending == -1; pause = std::min(pause * 2, kWatchMs)) {
         if (!rest(j, now() + pause))
             break;
