@@ -121,10 +121,10 @@ uint64_t drain_bytes(struct port_data *port, uint8_t *buf, uint64_t left, int32_
 // by one string input with no empty check between them: about one access per byte. The empty
 // flag is tested per byte only for fewer than that: what waits, armed and below the threshold,
 // right after a string input (the end of what the peripheral sent so far, which then need not
-// wait for an expiry), and at the expiry. A pass that
-// moved nothing keeps the expiry it had, so the read ends at the first expiry that finds the FIFO
-// empty even when the ECR asks for service with nothing there (or is not there at all and reads
-// 0xFF). The clock is read only on passes that find nothing to take.
+// wait for an expiry), and at the expiry. A pass that moved nothing keeps the expiry it had, so
+// the read ends at the first expiry that finds the FIFO empty even when the ECR asks for service
+// with nothing there (or is not there at all and reads 0xFF). The clock is read only on passes
+// that find nothing to take.
 uint64_t threshold_passes(struct port_data *port, uint8_t *buf, uint64_t left) {
     const uint64_t threshold = uint64_t(std::max(port->priv->read_threshold, 0));
     const int32_t fifo_size = port->priv->fifo_size;
