@@ -219,7 +219,7 @@ TEST(RawPort, JobsRunBackToBackWhenThePrinterHasNothingToSay) {
     EXPECT_TRUE(r.printed() == a + b) << r.printed().size() << " bytes printed";
     const std::regex line("job from 127\\.0\\.0\\.1: 4096 bytes, ([0-9]+)\\.([0-9]) s");
     std::vector<int> tenths;
-    for (int i = 0; i < 300 && tenths.size() < 2; i++) {
+    for (int i = 0; i < 1000 && tenths.size() < 2; i++) {  // the lines come as each process ends
         tenths.clear();
         const std::string out = r.d->proc().out();
         for (auto m = std::sregex_iterator(out.begin(), out.end(), line); m != std::sregex_iterator(); ++m)
