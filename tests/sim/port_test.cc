@@ -274,17 +274,24 @@ TEST(SimClock, VirtualTimeFollowsAccessesAndSleepsOnly) {
 }
 
 // The real clock runs on CLOCK_MONOTONIC from the simulator's creation, and the link reads that
-// same clock: no change of the system time can reach a wait.
+// same clock: no change of the system time can reach a wait. With nothing in the device timed
+// (rate=0) a clock read takes no lock, and is still the same clock, and counted.
 TEST(SimClock, RealClockRunsMonotonicAndTheLinkReadsIt) {
-    host h("clock=real");
-    const uint64_t t0 = h.now();
-    h.sleep(2000);
-    timeval tv{};
-    h.io->gettime(h.io->ctx, &tv);
-    const uint64_t t1 = h.now();
-    const uint64_t us = uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
-    EXPECT_GE(us, t0 + 2000);
-    EXPECT_LE(us, t1);
+    for (const char *config : {"clock=real", "clock=real,rate=0"}) {
+        SCOPED_TRACE(config);
+        host h(config);
+        const uint64_t t0 = h.now();
+        h.sleep(2000);
+        timeval tv{};
+        h.io->gettime(h.io->ctx, &tv);
+        const uint64_t t1 = h.now();
+        const uint64_t us = uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
+        EXPECT_GE(us, t0 + 2000);
+        EXPECT_LE(us, t1);
+        sim_counters c;
+        sim_get_counters(h.sim, &c);
+        EXPECT_EQ(c.clock_reads, 1u);
+    }
 }
 
 }  // namespace
