@@ -38,9 +38,11 @@
 
 namespace {
 
-constexpr int kIdReadSeconds = 10;  // a read that takes longer is cut: the announcement goes out without it
-
 pid_t announcer = -1;
+
+#if TESSAL_HAVE_AVAHI
+
+constexpr int kIdReadSeconds = 10;  // a read that takes longer is cut: the announcement goes out without it
 
 // The announcer program: beside this binary, else where the install puts it. Empty when none.
 std::string program_path() {
@@ -85,6 +87,7 @@ bool device_id_first() {
     sigaddset(&wake, SIGTERM);
     sigaddset(&wake, SIGINT);
     const time_t until = time(nullptr) + kIdReadSeconds;
+    bool stop = false;
     for (;;) {
         if (waitpid(reader, nullptr, WNOHANG) == reader)
             return true;
@@ -92,14 +95,13 @@ bool device_id_first() {
         if (left <= 0)
             break;
         const timespec t{left, 0};
-        const int sig = sigtimedwait(&wake, nullptr, &t);
-        if (sig == SIGTERM || sig == SIGINT)
+        const int sig = sigtimedwait(&wake, nullptr, &t);  // takes the signal: it is not pending after
+        if ((stop = sig == SIGTERM || sig == SIGINT))
             break;
     }
     kill(reader, SIGKILL);
     waitpid(reader, nullptr, 0);
-    sigset_t pending;
-    return sigpending(&pending) != 0 || (!sigismember(&pending, SIGTERM) && !sigismember(&pending, SIGINT));
+    return !stop;
 }
 
 [[noreturn]] void become_announcer(const std::string &program, int port, int raw_port, pid_t listener) {
@@ -126,6 +128,8 @@ bool device_id_first() {
     log_error_errno("DNS-SD: cannot run %s", program.c_str());
     _exit(1);
 }
+
+#endif  // TESSAL_HAVE_AVAHI
 
 }  // namespace
 
