@@ -102,6 +102,24 @@ std::string slurp_text(const std::string &path) {
     return std::string(b.begin(), b.end());
 }
 
+// Starts the command with its standard error on `err` (a file, or a terminal's slave side), not
+// waiting for it: the pid, or -1.
+pid_t spawn_client(std::vector<std::string> args, const std::string &err) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
+    args.insert(args.begin(), TESSAL_CLIENT_PATH);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
 fake_step silent_step() {
     fake_step s;
     s.silent = true;
@@ -369,15 +387,8 @@ TEST_F(ClientCommand, ProgressBarFollowsEveryWrite) {
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
-    const std::string tty = ptsname(master);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, tty.c_str(), O_RDWR | O_NOCTTY, 0);
-    std::string prog = TESSAL_CLIENT_PATH, p = "-p", port = port_of(srv), verb = "print";
-    char *argv[] = {prog.data(), p.data(), port.data(), verb.data(), const_cast<char *>(file.c_str()), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    const pid_t pid = spawn_client({"-p", port_of(srv), "print", file}, ptsname(master));
+    ASSERT_GT(pid, 0);
     std::string screen;
     char chunk[4096];
     for (pollfd pf{master, POLLIN, 0}; poll(&pf, 1, 10000) > 0;) {
@@ -400,14 +411,8 @@ TEST_F(ClientCommand, ProgressBarFollowsEveryWrite) {
 TEST_F(ClientCommand, InterruptEndsTheWaitWithALine) {
     fake_server srv({silent_step()});
     const std::string err = temp_path("stderr");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string prog = TESSAL_CLIENT_PATH, p = "-p", port = port_of(srv), verb = "init";
-    char *argv[] = {prog.data(), p.data(), port.data(), verb.data(), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    const pid_t pid = spawn_client({"-p", port_of(srv), "init"}, err);
+    ASSERT_GT(pid, 0);
     // The notice after 2 s of waiting shows the INIT is out and the handler is in place.
     const std::string notice = "tessal-client: init: waiting for the printer (no answer to INIT yet)\n";
     for (int i = 0; i < 300 && slurp_text(err) != notice; i++)
