@@ -228,6 +228,7 @@ void on_reconnect(AvahiTimeout *t, void *ud) {
         avahi_client_free(s.client);  // its group with it
     s.client = nullptr;
     s.group = nullptr;
+    s.said_waiting = false;  // a new client: say again what it waits for
     start_client(s);
 }
 
