@@ -58,18 +58,9 @@ void note_failure(const std::string &uri, const tc_result &r, const std::string 
     });
 }
 
+// What a paused printer does to a job, told in the log.
 tc_events job_events(const std::string &uri) {
     tc_events ev;
-    ev.waiting = [uri] {
-        papplLog(pa_system(), PAPPL_LOGLEVEL_INFO, "%s: waiting for the port (another client has it)",
-                 uri.c_str());
-        update(uri, [](pa_device_state &s) { s.busy = true; });
-    };
-    ev.busy = [uri](uint32_t, int pause_ms) {
-        papplLog(pa_system(), PAPPL_LOGLEVEL_INFO,
-                 "%s: another client is printing; trying again in %d s", uri.c_str(), pause_ms / 1000);
-        update(uri, [](pa_device_state &s) { s.busy = true; });
-    };
     ev.stalled = [uri](uint64_t written, int pause_ms) {
         papplLog(pa_system(), PAPPL_LOGLEVEL_INFO,
                  "%s: the printer paused after %llu bytes; sending again in %d s", uri.c_str(),
@@ -94,13 +85,13 @@ bool open_cb(pappl_device_t *device, const char *uri, const char *) {
     }
     d->client.host = parts.host;
     d->client.port = parts.port;
-    // One INIT: a busy port fails the open at once (after the daemon's own --wait-timeout), and
-    // PAPPL tries the job again a few seconds later. Waiting here instead would keep the
-    // printer's lock for as long as the other client prints, and every IPP request and web page
-    // about the printer would hang meanwhile (measured).
-    tc_patience patience;
-    patience.give_up_ms = 1;
-    const tc_result r = tc_init_wait(d->client, patience, job_events(d->uri));
+    // One INIT: a busy port fails the open once the daemon's own --wait-timeout has passed, and
+    // PAPPL tries the job again a few seconds later. Waiting here instead (tc_init_wait) would
+    // keep the printer's lock for as long as the other client prints, and every IPP request and
+    // web page about the printer would hang meanwhile (measured).
+    tc_result r = tc_connect(d->client, parts.host, parts.port);
+    if (r.error == tc_errc::none)
+        r = tc_init(d->client);
     if (!r.ok()) {
         why = r.error == tc_errc::none ? tc_fail_text(r) : r.message;
         note_failure(d->uri, r, why);
