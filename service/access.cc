@@ -125,17 +125,22 @@ int access_allowed(const struct sockaddr *sa) {
 
 void access_describe(const struct sockaddr *sa, char *out, size_t outlen) {
     char host[INET6_ADDRSTRLEN] = "?";
-    if (sa->sa_family == AF_INET)
+    if (sa->sa_family == AF_INET) {
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, host, sizeof host);
-    else if (sa->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, host, sizeof host);
+    } else if (sa->sa_family == AF_INET6) {
+        const in6_addr &a = reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))  // an IPv4 client of the dual-stack socket, named as itself
+            inet_ntop(AF_INET, a.s6_addr + 12, host, sizeof host);
+        else
+            inet_ntop(AF_INET6, &a, host, sizeof host);
+    }
     std::snprintf(out, outlen, "%s", host);
 }
 
-int listen_socket_at(const char *addr, int port) {
+int listen_socket_at(const char *addr, int port, const char *option) {
     in_addr v4;
     if (inet_pton(AF_INET, addr, &v4) == 1)
-        return listen_socket(ntohl(v4.s_addr), port);
+        return listen_socket(ntohl(v4.s_addr), port, option);
     in6_addr v6;
     if (inet_pton(AF_INET6, addr, &v6) != 1) {
         log_error("bad listen address '%s'", addr);
@@ -145,7 +150,7 @@ int listen_socket_at(const char *addr, int port) {
     sa.sin6_family = AF_INET6;
     sa.sin6_addr = v6;
     sa.sin6_port = htons(uint16_t(port));
-    return listen_on(reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    return listen_on(reinterpret_cast<sockaddr *>(&sa), sizeof sa, option);
 }
 
 void access_tune_connection(int fd) {

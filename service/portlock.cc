@@ -200,6 +200,7 @@ int port_lock_take(int client_fd) {
         log_trace(2, "Port busy: %s (pid %d) found the queue full, answered FAIL\n", peer, int(getpid()));
         return MSG_FAIL_BUSY;
     }
+    conn_stop_signals(1);  // from now on a stop ends the wait with FAIL busy, or gives the port back in order
     const int64_t start = conn_now_ms();
     const int64_t deadline = start + wait_timeout_ms;
     watched holder_w, head_w;
@@ -210,7 +211,6 @@ int port_lock_take(int client_fd) {
         bool outsider = false;
         portshare_lock();
         if (try_take(outsider)) {
-            conn_stop_signals(1);  // from now on a stop gives the port back in order
             portshare_bump();
             portshare_unlock();
             held = true;
@@ -225,6 +225,11 @@ int port_lock_take(int client_fd) {
             result = MSG_FAIL_BUSY;
             log_trace(2, "Port busy: %s (pid %d) waited %lld ms, answered FAIL\n", peer, int(getpid()),
                       static_cast<long long>(conn_now_ms() - start));
+            break;
+        }
+        if (conn_drain_ends_wait()) {
+            result = MSG_FAIL_BUSY;
+            log_trace(2, "Port busy: %s (pid %d): the daemon stops, answered FAIL\n", peer, int(getpid()));
             break;
         }
         if (!still_alive(holder_w) || !still_alive(head_w))
@@ -245,6 +250,7 @@ int port_lock_take(int client_fd) {
     unwatch(head_w);
     if (result != 0) {
         leave_queue();
+        conn_stop_signals(0);
         return result;
     }
     job_start = conn_now_ms();
