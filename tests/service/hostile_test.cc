@@ -350,9 +350,14 @@ const std::vector<row> &rows() {
              ASSERT_EQ(holder.ask(MSG_WRITE, 5, {'s', 't', 'o', 'p', '!'}).count, 5u);  // and no RESET
              sock waiter = e.connect();
              waiter.send(testd::frame(MSG_INIT, 0));
-             ASSERT_TRUE(wait_until([&] { return e.d.group().size() == 3; }, 2000));
+             ASSERT_TRUE(testd::status_shows(e.d.pid(), "waiting 1:"));
+             // The first stop step answers the waiter; the silent holder is ended by the second.
              kill(e.d.pid(), SIGTERM);
-             EXPECT_EQ(e.d.wait_exit(5000), 0);
+             const testd::reply busy = testd::read_reply(waiter.fd, 60000);
+             EXPECT_EQ(busy.code, MSG_FAIL);
+             EXPECT_EQ(busy.count, uint32_t(MSG_FAIL_BUSY));
+             kill(e.d.pid(), SIGTERM);
+             EXPECT_EQ(e.d.wait_exit(60000), 0);
              EXPECT_TRUE(e.d.group().empty());
              std::ifstream in(e.sink);
              std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
