@@ -202,17 +202,27 @@ int64_t stop_deadline_ms = 600000;
 
 void go_background(int pidfile) {
     std::signal(SIGHUP, on_hangup);
+    int ready[2];  // the child says it has detached; only then does the command return
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        log_error_errno("going into background: pipe failed");
+        std::exit(1);
+    }
     const pid_t pid = fork();
     if (pid < 0) {
         log_error_errno("going into background: fork failed");
         std::exit(1);
     }
     if (pid > 0) {
+        close(ready[1]);
+        char byte;
+        while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+        }
         // Written before the command returns, so a script may read it at once.
         if (pidfile >= 0 && dprintf(pidfile, "%d\n", int(pid)) < 0)
             log_error_errno("cannot write the pid file");
         std::exit(0);
     }
+    close(ready[0]);
     if (pidfile >= 0)
         close(pidfile);
     // A session of its own, no terminal, and nothing of the caller's open: the daemon outlives the
@@ -229,6 +239,7 @@ void go_background(int pidfile) {
     if (chdir("/") != 0) {
         // Nothing the daemon opens is relative to the working directory; carry on.
     }
+    close(ready[1]);  // the parent's read ends: detached
 }
 
 void listener_signals(void) {

@@ -382,11 +382,16 @@ int listen_here(const char *addr, int port, const char *option) {
 }
 
 // The pid file, opened before the daemon detaches so a path that cannot be written is reported by
-// the command itself.
-int open_pidfile(const char *path) {
+// the command itself. Its full path is kept, for its removal after the detached daemon's chdir.
+int open_pidfile(const char *path, std::string &full) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
         log_error_errno("cannot open the pid file %s", path);
+        return -1;
+    }
+    char *real = realpath(path, nullptr);
+    full = real ? real : path;
+    std::free(real);
     return fd;
 }
 
@@ -420,7 +425,8 @@ int main(int argc, char **argv) {
         return 2;
     if (o.raw_port != 0 && raw_listen_sock < 0 && (raw_listen_sock = listen_here(o.listen, o.raw_port, "--raw-port")) < 0)
         return 2;
-    const int pidfile = o.pidfile ? open_pidfile(o.pidfile) : -1;
+    std::string pidpath;
+    const int pidfile = o.pidfile ? open_pidfile(o.pidfile, pidpath) : -1;
     if (o.pidfile && pidfile < 0)
         return 2;
     if (port_lock_setup(o.sim) != 0)
@@ -442,7 +448,7 @@ int main(int argc, char **argv) {
     service_notify("READY=1");  // listening: a service manager may send clients now
     const int status = listener_run(sock);
     if (o.pidfile)
-        unlink(o.pidfile);
+        unlink(pidpath.c_str());
     // Every service process has ended: what the simulated printer was sent goes to its sink now.
     if (device != nullptr)
         sim_destroy(device);

@@ -25,9 +25,10 @@ struct raw_daemon {
         d = std::make_unique<e2e::daemon_on_sim>("clock=virtual,rate=0," + peer + sim, extra);
     }
     ~raw_daemon() { unlink(sink.c_str()); }
-    // The raw socket is opened a moment after the request port the harness waits for.
+    // The raw socket listens before the request port the harness waits for; a loaded machine
+    // still gets a generous bound.
     int connect() const {
-        for (int i = 0; i < 100; i++) {
+        for (int i = 0; i < 6000; i++) {
             const int fd = testd::connect_to(raw);
             if (fd >= 0)
                 return fd;
@@ -177,26 +178,25 @@ TEST(RawPort, QueryAnsweredThroughTheReverseChannel) {
         const int fd = r.connect();
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(send_text(fd, query));
-        const auto start = clock_type::now();
         if (half_close)
             shutdown(fd, SHUT_WR);
         ending e;
         if (!half_close) {
             // The client waits for the answer without ending its job.
-            for (int i = 0; i < 100 && e.bytes.size() < query.size(); i++) {
+            for (int i = 0; i < 2000 && e.bytes.size() < query.size(); i++) {
                 const ending part = read_to_end(fd, 30);
                 e.bytes += part.bytes;
             }
             EXPECT_EQ(e.bytes, query);
             shutdown(fd, SHUT_WR);
-            e = read_to_end(fd, 3000);
+            e = read_to_end(fd, 60000);
             EXPECT_EQ(e.bytes, "");
         } else {
-            e = read_to_end(fd, 3000);
+            e = read_to_end(fd, 60000);
             EXPECT_EQ(e.bytes, query);
         }
+        // Closed at all (not left open for ever): once the printer has said nothing for 0.5 s.
         EXPECT_EQ(e.how, 0) << "the daemon closes once the printer has said nothing for 0.5 s";
-        EXPECT_LT(clock_type::now() - start, std::chrono::seconds(2));
         close(fd);
         EXPECT_TRUE(r.says(", " + std::to_string(query.size()) + " bytes back")) << r.d->proc().out();
     }
@@ -294,16 +294,21 @@ TEST(RawPort, PausedPrinterDoesNotFailTheJob) {
     EXPECT_TRUE(r.says("job from 127.0.0.1: printer not taking data, retrying in 1 s"));
 }
 
-TEST(RawPort, StoppingTheDaemonEndsAJobInOrder) {
+// A stop lets a job that is streaming go on to its client's end; the bytes sent after the SIGTERM
+// are printed too, and the client sees a plain end, not a reset.
+TEST(RawPort, StoppingTheDaemonLetsTheJobFinish) {
     raw_daemon r("");
     const int fd = r.connect();
     ASSERT_TRUE(send_text(fd, std::string(1000, 'x')));
-    ASSERT_TRUE(r.held());
+    ASSERT_TRUE(testd::status_shows(r.d->proc().pid(), "held by"));
     kill(r.d->proc().pid(), SIGTERM);
-    EXPECT_EQ(r.d->proc().wait_exit(5000), 0);
-    EXPECT_TRUE(r.says("job from 127.0.0.1: 1000 bytes, ")) << r.d->proc().out();
-    EXPECT_TRUE(r.says("cut short: the daemon is stopping"));
-    EXPECT_EQ(r.printed(), std::string(1000, 'x'));
+    ASSERT_TRUE(r.says("Stopping on signal 15: 1 service processes to finish", 60000));
+    ASSERT_TRUE(send_text(fd, std::string(5000, 'y')));
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(read_to_end(fd, 60000).how, 0);
+    EXPECT_EQ(r.d->proc().wait_exit(60000), 0);
+    EXPECT_TRUE(r.says("job from 127.0.0.1: 6000 bytes, ")) << r.d->proc().out();
+    EXPECT_EQ(r.printed(), std::string(1000, 'x') + std::string(5000, 'y'));
     close(fd);
 }
 

@@ -30,15 +30,19 @@ int wait_connect(const std::string &host, int port, const std::string &from = ""
 // Connections waiting in the accept queue of the loopback listener on port, from /proc/net/tcp
 // (the receive-queue column of a listening socket); -1 when it is not found.
 long accept_queue(int port) {
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    std::getline(tcp, line);
-    while (std::getline(tcp, line)) {
-        unsigned local_port = 0, state = 0;
-        unsigned long tx = 0, rx = 0;
-        if (std::sscanf(line.c_str(), " %*d: %*8x:%x %*8x:%*x %x %lx:%lx", &local_port, &state, &tx, &rx) == 4 &&
-            int(local_port) == port && state == 0x0A)
-            return long(rx);
+    // The daemon's socket takes both families, so it is listed with the IPv6 ones.
+    for (const char *table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
+        std::ifstream tcp(table);
+        std::string line;
+        std::getline(tcp, line);
+        while (std::getline(tcp, line)) {
+            unsigned local_port = 0, state = 0;
+            unsigned long tx = 0, rx = 0;
+            if (std::sscanf(line.c_str(), " %*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %lx:%lx", &local_port, &state, &tx,
+                            &rx) == 4 &&
+                int(local_port) == port && state == 0x0A)
+                return long(rx);
+        }
     }
     return -1;
 }
