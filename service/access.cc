@@ -35,6 +35,7 @@ struct cidr {
 };
 
 std::vector<cidr> allow_list;
+constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};  // ::ffff:a.b.c.d
 
 bool parse_cidr(const std::string &word, cidr &out) {
     const auto slash = word.find('/');
@@ -56,6 +57,14 @@ bool parse_cidr(const std::string &word, cidr &out) {
         if (bits.empty() || *end != '\0' || p < 0 || p > out.prefix)
             return false;
         out.prefix = int(p);
+    }
+    // An IPv4-mapped range (::ffff:a.b.c.d/n, n >= 96) is the IPv4 range it names: IPv4 clients
+    // are matched as themselves, whichever socket they came in on.
+    if (out.family == AF_INET6 && out.prefix >= 96 && std::memcmp(out.addr, kMapped, 12) == 0) {
+        out.family = AF_INET;
+        std::memmove(out.addr, out.addr + 12, 4);
+        std::memset(out.addr + 4, 0, 12);
+        out.prefix -= 96;
     }
     return true;
 }
@@ -109,8 +118,7 @@ int access_allowed(const struct sockaddr *sa) {
         addr = reinterpret_cast<const uint8_t *>(&reinterpret_cast<const sockaddr_in *>(sa)->sin_addr);
     } else if (family == AF_INET6) {
         addr = reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr.s6_addr;
-        static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        if (std::memcmp(addr, mapped, 12) == 0) {
+        if (std::memcmp(addr, kMapped, 12) == 0) {
             family = AF_INET;
             addr += 12;
         }

@@ -182,7 +182,10 @@ TEST(DualStack, Ipv6AndIpv4LoopbackReachTheDefaultSocketAndAllowSeesBoth) {
     const struct {
         std::vector<std::string> allow;
         bool v4, v6;
-    } rows[] = {{{}, true, true}, {{"--allow", "127.0.0.0/8"}, true, false}, {{"--allow", "::1"}, false, true}};
+    } rows[] = {{{}, true, true},
+                {{"--allow", "127.0.0.0/8"}, true, false},
+                {{"--allow", "::1"}, false, true},
+                {{"--allow", "::ffff:127.0.0.1/128"}, true, false}};
     for (const auto &row : rows) {
         e2e::daemon_on_sim d("clock=virtual,rate=0", row.allow);
         for (const char *host : {"127.0.0.1", "::1"}) {
