@@ -47,7 +47,7 @@ struct raw_daemon {
         }
         return false;
     }
-    bool says(const std::string &text, int ms = 3000) const { return d->proc().wait_for(text, false, ms); }
+    bool says(const std::string &text, int ms = 60000) const { return d->proc().wait_for(text, false, ms); }
 
     std::string sink;
     int raw;
@@ -95,7 +95,7 @@ TEST(RawPort, JobBeyondAnyFrameLandsByteForByteAndTheHalfClosedClientIsLetGo) {
     const int fd = r.connect();
     ASSERT_TRUE(send_text(fd, job));
     shutdown(fd, SHUT_WR);  // as CUPS's socket backend does with waiteof, and nc -N
-    const ending e = read_to_end(fd, 20000);
+    const ending e = read_to_end(fd, 60000);
     close(fd);
     EXPECT_EQ(e.how, 0);
     EXPECT_TRUE(e.bytes.empty());
@@ -113,10 +113,10 @@ TEST(RawPort, NeverInterleavedWithAFramedClientEitherWay) {
         const int fd = r.connect();
         ASSERT_TRUE(send_text(fd, std::string(3000, 'R')));
         shutdown(fd, SHUT_WR);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the raw job waits its turn
+        ASSERT_TRUE(testd::status_shows(r.d->proc().pid(), "waiting 1:"));  // the raw job waits its turn
         e2e::expect_ok(tc_write(c, std::vector<uint8_t>(1000, 'B')), 1000);
         e2e::expect_ok(tc_reset(c), 0);
-        EXPECT_EQ(read_to_end(fd, 5000).how, 0);
+        EXPECT_EQ(read_to_end(fd, 60000).how, 0);
         close(fd);
         EXPECT_EQ(r.printed(), std::string(1000, 'A') + std::string(1000, 'B') + std::string(3000, 'R'));
     }
@@ -130,10 +130,10 @@ TEST(RawPort, NeverInterleavedWithAFramedClientEitherWay) {
             if (tc_init(c).ok() && tc_write(c, std::vector<uint8_t>(1000, 'F')).ok())
                 tc_reset(c);
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(testd::status_shows(r.d->proc().pid(), "waiting 1:"));  // the framed INIT waits
         ASSERT_TRUE(send_text(fd, std::string(2000, 'S')));
         shutdown(fd, SHUT_WR);
-        EXPECT_EQ(read_to_end(fd, 5000).how, 0);
+        EXPECT_EQ(read_to_end(fd, 60000).how, 0);
         framed.join();
         close(fd);
         EXPECT_EQ(r.printed(), std::string(3000, 'R') + std::string(2000, 'S') + std::string(1000, 'F'));
@@ -228,7 +228,7 @@ TEST(RawPort, RefusedConnectionsAreResetAndPrintNothing) {
         const std::string job = "nothing of this may print";
         const bool sent = send(fd, job.data(), job.size(), MSG_NOSIGNAL) == ssize_t(job.size());
         const int send_error = sent ? 0 : errno;
-        const ending e = read_to_end(fd, 3000);
+        const ending e = read_to_end(fd, 60000);
         close(fd);
         EXPECT_TRUE(sent ? e.how == ECONNRESET : (send_error == ECONNRESET || send_error == EPIPE))
             << w.line << ": send " << std::strerror(send_error) << ", then " << std::strerror(e.how) << "\n"
@@ -251,7 +251,7 @@ TEST(RawPort, JobWaitsForABusyPortAndAnOffPrinterWhileItsClientIsThere) {
         EXPECT_EQ(read_to_end(fd, 600).how, ETIMEDOUT);  // three times --wait-timeout: still waiting
         e2e::expect_ok(tc_write(c, std::vector<uint8_t>{'F'}), 1);
         e2e::expect_ok(tc_reset(c), 0);
-        EXPECT_EQ(read_to_end(fd, 3000).how, 0);
+        EXPECT_EQ(read_to_end(fd, 60000).how, 0);
         close(fd);
         EXPECT_EQ(r.printed(), "FR");
     }
@@ -288,7 +288,7 @@ TEST(RawPort, PausedPrinterDoesNotFailTheJob) {
     const int fd = r.connect();
     ASSERT_TRUE(send_text(fd, job));
     shutdown(fd, SHUT_WR);
-    EXPECT_EQ(read_to_end(fd, 15000).how, 0);
+    EXPECT_EQ(read_to_end(fd, 60000).how, 0);
     close(fd);
     EXPECT_EQ(r.printed(), job);
     EXPECT_TRUE(r.says("job from 127.0.0.1: printer not taking data, retrying in 1 s"));

@@ -24,14 +24,14 @@ const std::string kHelp =
 
 TEST(Cli, HelpShowsTheDefaultPortWhateverPSaid) {
     testd::daemon d({"-p", "1234", "-h"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
     EXPECT_EQ(d.err(), kHelp);
     EXPECT_EQ(d.out(), "");
 }
 
 TEST(Cli, LongHelpStartsWithTheShortOneOnStandardOutput) {
     testd::daemon d({"--help"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
     EXPECT_EQ(d.out().substr(0, kHelp.size()), kHelp);
     EXPECT_NE(d.out().find("--sim"), std::string::npos);
     EXPECT_EQ(d.err(), "");
@@ -40,7 +40,7 @@ TEST(Cli, LongHelpStartsWithTheShortOneOnStandardOutput) {
 TEST(Cli, VersionEndsTheProgramBeforeLaterOptionsOrASocket) {
     const int port = testd::free_port();
     testd::daemon d({"-v", "-p", std::to_string(port), "-h", "-f"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
     EXPECT_EQ(d.err(), "tessal v.0.90.03\n");
     EXPECT_EQ(testd::connect_to(port), -1);
 }
@@ -80,7 +80,7 @@ TEST(Cli, WrongCommandLinesAreRefusedBeforeAnythingRuns) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         testd::daemon d(args, 0);
         SCOPED_TRACE(c.args.back());
-        EXPECT_EQ(d.wait_exit(5000), 2);
+        EXPECT_EQ(d.wait_exit(60000), 2);
         const std::string err = d.err();
         const std::string tail = c.says + (c.usage ? kHelp : "");
         ASSERT_GE(err.size(), tail.size()) << err;
@@ -94,7 +94,7 @@ TEST(Cli, DetachedDaemonThatCannotListenFailsWith2AndNoStartUpLine) {
     const int port = testd::free_port();
     testd::daemon first({"-f", "-p", std::to_string(port)}, port);
     testd::daemon second({"-V", "1", "-p", std::to_string(port)}, 0);
-    EXPECT_EQ(second.wait_exit(5000), 2);
+    EXPECT_EQ(second.wait_exit(60000), 2);
     EXPECT_EQ(second.err(), "ERROR: socket bind failed on port " + std::to_string(port) + " (-p), " +
                                 std::strerror(EADDRINUSE) + "\n");
     EXPECT_EQ(second.out(), "");
@@ -114,7 +114,7 @@ TEST(Cli, DeviceNameKeeps31CharactersAndOnlyShowsInTheStartUpLine) {
     const std::string name(40, 'n');
     const int port = testd::free_port();
     testd::daemon d({"-f", "-V", "1", "-i", name, "-p", std::to_string(port)}, port);
-    EXPECT_TRUE(d.wait_for("Device: " + name.substr(0, 31) + ", port " + std::to_string(port) + "\n", false, 5000));
+    EXPECT_TRUE(d.wait_for("Device: " + name.substr(0, 31) + ", port " + std::to_string(port) + "\n", false, 60000));
 }
 
 TEST(Cli, NoStartUpLineAtVerbosityZero) {
@@ -169,7 +169,7 @@ TEST(Cli, WithoutForegroundTheDaemonDetachesAndServes) {
 TEST(Cli, BadSimulatorConfigurationExitsWith2BeforeListening) {
     const int port = testd::free_port();
     testd::daemon d({"-f", "-p", std::to_string(port), "--sim=nonsense=1"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 2);
+    EXPECT_EQ(d.wait_exit(60000), 2);
     EXPECT_EQ(d.err().rfind("ERROR: ", 0), 0u);
     EXPECT_EQ(testd::connect_to(port), -1);
 }

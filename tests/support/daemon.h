@@ -59,9 +59,9 @@ std::vector<uint8_t> frame(uint8_t code, int32_t count, const std::vector<uint8_
                            int64_t length = -1 /* default: 32 + payload */);
 bool send_all(int fd, const std::vector<uint8_t> &bytes);
 // Reads one reply (header and its payload); ok is false when the stream ended first.
-reply read_reply(int fd, int timeout_ms = 5000);
+reply read_reply(int fd, int timeout_ms = 60000);
 // True when the peer closes the connection (end of stream) within the time.
-bool closed_by_peer(int fd, int timeout_ms = 5000);
+bool closed_by_peer(int fd, int timeout_ms = 60000);
 // Polls `tessal --status=PID` (PID: the daemon on the simulator) until its report contains text
 // ("held by", "waiting 2:"); true when it did within the time.
 bool status_shows(pid_t daemon_pid, const std::string &text, int timeout_ms = 60000);
