@@ -15,16 +15,16 @@ namespace {
 
 // A daemon on the simulator printing to a sink, with the raw port on and -V 3 lines.
 struct service {
-    explicit service(std::vector<std::string> extra = {}) : sink(e2e::temp_file("sink")), raw(testd::free_port()) {
-        extra.insert(extra.end(), {"-V", "3", "--raw-port=" + std::to_string(raw)});
-        d = std::make_unique<e2e::daemon_on_sim>("clock=virtual,rate=0,peer=sink,sink=" + sink, extra);
+    explicit service(std::vector<std::string> extra = {}) : sink(e2e::temp_file("sink")) {
+        extra.insert(extra.end(), {"-V", "3"});
+        d = std::make_unique<e2e::daemon_on_sim>("clock=virtual,rate=0,peer=sink,sink=" + sink, extra, &raw);
     }
     ~service() { unlink(sink.c_str()); }
     pid_t pid() { return d->proc().pid(); }
     bool says(const std::string &text) { return d->proc().wait_for(text, false, 60000); }
 
     std::string sink;
-    int raw;
+    int raw = 0;
     std::unique_ptr<e2e::daemon_on_sim> d;
 };
 

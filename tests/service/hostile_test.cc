@@ -321,7 +321,7 @@ const std::vector<row> &rows() {
              const auto tail = testd::frame(MSG_RESET, 0);  // a whole request where the message overflows
              msg.insert(msg.end(), tail.begin(), tail.end());
              c.send(msg);
-             EXPECT_EQ(testd::read_reply(c.fd, 20000).code, MSG_FAIL);  // the WRITE, before INIT
+             EXPECT_EQ(testd::read_reply(c.fd, 60000).code, MSG_FAIL);  // the WRITE, before INIT
              EXPECT_TRUE(testd::closed_by_peer(c.fd));                    // and nothing for the tail
          }},
         {"FloodOfUnknownCommands", {}, [](row_env &e) {
