@@ -202,7 +202,7 @@ const std::vector<row> &rows() {
                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
                  ASSERT_EQ(holder.ask(MSG_READ, 0).code, MSG_OK) << i;
              }
-             const auto r = testd::read_reply(waiter.fd, 1000);
+             const auto r = testd::read_reply(waiter.fd, 60000);
              EXPECT_EQ(r.code, MSG_FAIL);
              EXPECT_EQ(r.count, uint32_t(MSG_FAIL_BUSY));
          }},
@@ -218,10 +218,10 @@ const std::vector<row> &rows() {
              cycler.send(burst);
              EXPECT_EQ(testd::read_reply(cycler.fd).count, 3u);
              EXPECT_EQ(testd::read_reply(cycler.fd).code, MSG_OK);  // RESET
-             EXPECT_EQ(testd::read_reply(waiter.fd, 1000).code, MSG_OK);
+             EXPECT_EQ(testd::read_reply(waiter.fd, 60000).code, MSG_OK);
              EXPECT_FALSE(testd::read_reply(cycler.fd, 200).ok);  // its new INIT waits behind
              EXPECT_EQ(waiter.ask(MSG_RESET, 0).code, MSG_OK);
-             EXPECT_EQ(testd::read_reply(cycler.fd, 1000).code, MSG_OK);
+             EXPECT_EQ(testd::read_reply(cycler.fd, 60000).code, MSG_OK);
          }},
         {"LargeWritesPinNoMemory", {}, [](row_env &e) {
              // Refused WRITEs drop their payload; a carried-out one gives its pages back. Each
@@ -285,7 +285,7 @@ const std::vector<row> &rows() {
                  testd::send_all(fd, testd::frame(MSG_RESET, 0));
              int ok = 0, refused = 0;
              for (int fd : fds) {
-                 const auto r = testd::read_reply(fd, 3000);
+                 const auto r = testd::read_reply(fd, 60000);
                  ok += r.code == MSG_OK;
                  refused += r.code == MSG_FAIL && r.count == MSG_FAIL_TOO_MANY;
                  close(fd);
