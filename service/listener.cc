@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -267,13 +268,15 @@ int listen_on(const struct sockaddr *sa, unsigned int len, const char *option) {
         return -1;
     }
     // Every address is one socket: IPv4 clients arrive as IPv4-mapped addresses (::ffff:a.b.c.d).
-    const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(sa);
-    if (sa->sa_family == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr))
-        setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    if (sockaddr_in6 v6{}; sa->sa_family == AF_INET6 && len >= sizeof v6) {
+        std::memcpy(&v6, sa, sizeof v6);
+        if (IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr))
+            setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    }
     if (bind(sock, sa, len) < 0) {
-        const int port = ntohs(sa->sa_family == AF_INET6 ? v6->sin6_port
-                                                         : reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
-        log_error_errno("socket bind failed on port %d (%s)", port, option);
+        uint16_t port = 0;  // at the same place in both families' addresses
+        std::memcpy(&port, reinterpret_cast<const char *>(sa) + offsetof(sockaddr_in, sin_port), sizeof port);
+        log_error_errno("socket bind failed on port %d (%s)", ntohs(port), option);
         close(sock);
         return -1;
     }

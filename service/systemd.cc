@@ -10,10 +10,12 @@
 // -f prints, ERROR lines at LOG_ERR and the rest at LOG_INFO.
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <syslog.h>
-#include <systemd/sd-daemon.h>
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
+#if TESSAL_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 #include <cstring>
 
@@ -22,6 +24,7 @@
 
 namespace {
 
+#if TESSAL_HAVE_SYSTEMD
 int local_port(int fd) {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
@@ -33,6 +36,7 @@ int local_port(int fd) {
         return ntohs(reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_port);
     return -1;
 }
+#endif
 
 void to_syslog(int error, const char *line) {
     size_t n = std::strlen(line);
@@ -45,6 +49,7 @@ void to_syslog(int error, const char *line) {
 
 extern "C" {
 
+#if TESSAL_HAVE_SYSTEMD
 int service_sockets(int port, int raw_port, int *sock, int *raw_sock) {
     *sock = *raw_sock = -1;
     const int n = sd_listen_fds(1);  // the variables go, so nothing the daemon starts sees them
@@ -66,6 +71,15 @@ int service_sockets(int port, int raw_port, int *sock, int *raw_sock) {
 }
 
 void service_notify(const char *state) { sd_notify(0, state); }
+#else
+// Built without libsystemd: no socket is ever taken from a service manager, none is told anything.
+int service_sockets(int, int, int *sock, int *raw_sock) {
+    *sock = *raw_sock = -1;
+    return 0;
+}
+
+void service_notify(const char *) {}
+#endif
 
 void log_to_syslog(void) {
     openlog("tessal", LOG_PID | LOG_NDELAY, LOG_DAEMON);
