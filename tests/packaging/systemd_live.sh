@@ -15,15 +15,16 @@ if systemd-run --quiet --unit="$unit" -p Type=notify -p NotifyAccess=main \
 else
     echo "the notify service did not start"; fail=1
 fi
-# Detached, the start-up line goes to syslog (the journal) under the name tessal.
+# Detached, its lines go to syslog (the journal) under the name tessal: a connection's line.
 pidfile=$(mktemp /tmp/tessal-test-XXXXXX)
-"$daemon" -V 1 --no-dnssd --sim -p "$port" --pidfile "$pidfile" || fail=1
+since=$(date +%s)
+"$daemon" -V 3 --no-dnssd --sim -p "$port" --pidfile "$pidfile" || fail=1
 pid=$(cat "$pidfile")
-line="Device: lo, port $port"
+(exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null
 i=0
-until journalctl -q -t tessal _PID="$pid" -o cat 2>/dev/null | grep -qx "$line"; do
+until journalctl -q -t tessal --since "@$since" -o cat 2>/dev/null | grep -q '^Client connected at '; do
     i=$((i + 1))
-    [ $i -lt 600 ] || { echo "the journal has no '$line'"; fail=1; break; }
+    [ $i -lt 600 ] || { echo "the journal has no 'Client connected at' line"; fail=1; break; }
     sleep 0.1
 done
 [ -n "$pid" ] && kill "$pid"
