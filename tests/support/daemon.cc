@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -66,16 +67,33 @@ size_t read_n(int fd, uint8_t *buf, size_t n, int timeout_ms) {
 
 }  // namespace
 
+// Below the kernel's ephemeral range, so no client's outgoing connection can take the port
+// between the choice and the daemon's bind (on a busy machine that happened); chosen at random and
+// tried on both families, as the daemon binds it.
 int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(s);
-    return ntohs(sa.sin_port);
+    static unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(time(nullptr));
+    int low = 32768;
+    if (std::FILE *f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%d", &low) != 1)
+            low = 32768;
+        std::fclose(f);
+    }
+    const int first = 10000, span = std::max(1000, low - first);
+    for (int i = 0; i < 1000; i++) {
+        const int port = first + int(rand_r(&seed) % unsigned(span));
+        const int s = socket(AF_INET6, SOCK_STREAM, 0);
+        const int zero = 0;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        sa.sin6_addr = in6addr_any;
+        sa.sin6_port = htons(uint16_t(port));
+        const bool ok = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        close(s);
+        if (ok)
+            return port;
+    }
+    return 0;
 }
 
 daemon::daemon(std::vector<std::string> args, int listen_port, int passed_fd)

@@ -11,7 +11,7 @@
 
 namespace testd {
 
-// A TCP port that was free a moment ago.
+// A TCP port that was free a moment ago (on both families), below the kernel's ephemeral range.
 int free_port();
 
 // The daemon, started in a process group of its own (so the listener and all its service
