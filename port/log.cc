@@ -1,5 +1,6 @@
 #include "port/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -17,8 +18,8 @@ void to_sink(int error, const char *prefix, const char *fmt, va_list ap, const c
     if (reason != nullptr)
         n += std::snprintf(line + n, sizeof line - size_t(n), ", %s\n", reason);
     else if (error)
-        std::snprintf(line + n, sizeof line - size_t(n), "\n");
-    log_sink(error, line);
+        n += std::snprintf(line + n, sizeof line - size_t(n), "\n");
+    log_sink(error, line, std::min(size_t(n), sizeof line - 1));
 }
 
 }  // namespace
@@ -26,7 +27,7 @@ void to_sink(int error, const char *prefix, const char *fmt, va_list ap, const c
 extern "C" {
 
 int verbose = 0;
-void (*log_sink)(int error, const char *line) = nullptr;
+void (*log_sink)(int error, const char *line, size_t len) = nullptr;
 
 void log_error(const char *fmt, ...) {
     va_list ap;

@@ -17,7 +17,6 @@
 #include <systemd/sd-daemon.h>
 #endif
 
-#include <cstring>
 
 #include "port/log.h"
 #include "service/daemon.h"
@@ -38,8 +37,7 @@ int local_port(int fd) {
 }
 #endif
 
-void to_syslog(int error, const char *line) {
-    size_t n = std::strlen(line);
+void to_syslog(int error, const char *line, size_t n) {
     while (n > 0 && line[n - 1] == '\n')
         n--;
     syslog(error ? LOG_ERR : LOG_INFO, "%.*s", int(n), line);
