@@ -1,6 +1,7 @@
 // The command line, start-up and detaching, seen from outside: exact texts, streams, exit codes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -164,6 +165,20 @@ TEST(Cli, WithoutForegroundTheDaemonDetachesAndServes) {
     kill(pid, SIGTERM);
     EXPECT_TRUE(testd::wait_until([&] { return access(pidfile, F_OK) != 0; }, 60000));  // removed at its end
     unlink(pidfile);
+}
+
+// The port lock names who waits for the port: only its owner may read it, whatever the umask (and
+// a file an older daemon left open to all is closed up).
+TEST(Cli, PortLockIsTheOwnersAloneWhateverTheUmask) {
+    if (access("/run/lock", W_OK) != 0)
+        GTEST_SKIP() << "/run/lock is not writable here";
+    const mode_t before = umask(0);
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(port)}, port);
+    umask(before);
+    struct stat st {};
+    ASSERT_EQ(stat("/run/lock/tessal-0378.lock", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(Cli, BadSimulatorConfigurationExitsWith2BeforeListening) {
