@@ -147,6 +147,31 @@ probe_run probe(const std::string &config, bool json) {
 
 // The report for each kind of port: the exit status, the lines a person looks for, and the same
 // facts in the JSON object.
+// A Device ID read or an INIT the printer refused moved no job: only a job gets a "Job ended" line.
+TEST(DeviceId, NoJobLineForAnIdReadOrARefusedInit) {
+    for (const char *config : {"clock=virtual,rate=0", "clock=virtual,rate=0,fault=refuse:0x10"}) {
+        SCOPED_TRACE(config);
+        e2e::daemon_on_sim d(config, {"-V", "3"});
+        tc_client c = d.connect();
+        std::string id;
+        expect_ok(tc_device_id(c, id), kSimId.size());
+        const bool refused = std::string(config).find("refuse") != std::string::npos;
+        EXPECT_EQ(tc_init(c).status, refused ? MSG_FAIL : MSG_OK);
+        if (!refused) {
+            expect_ok(tc_write(c, std::vector<uint8_t>(3, 'j')), 3);
+            expect_ok(tc_reset(c), 0);
+            EXPECT_TRUE(d.proc().wait_for(", 3 bytes to the device, 0 from it, ", false, 60000)) << d.proc().out();
+        }
+        tc_close(c);
+        EXPECT_TRUE(d.proc().wait_for("Client dropped", false, 60000));
+        const std::string out = d.proc().out();
+        size_t lines = 0;
+        for (size_t at = out.find("Job ended: "); at != std::string::npos; at = out.find("Job ended: ", at + 1))
+            lines++;
+        EXPECT_EQ(lines, refused ? 0u : 1u) << out;
+    }
+}
+
 TEST(Probe, ReportsThePortThePrinterAndAVerdict) {
     const struct {
         std::string config;
