@@ -201,7 +201,10 @@ int port_lock_take(int client_fd) {
         log_trace(2, "Port busy: %s (pid %d) found the queue full, answered FAIL\n", peer, int(getpid()));
         return MSG_FAIL_BUSY;
     }
-    conn_stop_signals(1);  // from now on a stop ends the wait with FAIL busy, or gives the port back in order
+    // A service process: from now on a stop ends the wait with FAIL busy. (--probe, with no client,
+    // is ended by a stop as any command is, until it holds the port.)
+    if (client >= 0)
+        conn_stop_signals(1);
     const int64_t start = conn_now_ms();
     const int64_t deadline = start + wait_timeout_ms;
     watched holder_w, head_w;
@@ -212,6 +215,7 @@ int port_lock_take(int client_fd) {
         bool outsider = false;
         portshare_lock();
         if (try_take(outsider)) {
+            conn_stop_signals(1);  // from now on a stop gives the port back in order
             portshare_bump();
             portshare_unlock();
             held = true;
@@ -251,7 +255,8 @@ int port_lock_take(int client_fd) {
     unwatch(head_w);
     if (result != 0) {
         leave_queue();
-        conn_stop_signals(0);
+        if (client >= 0)
+            conn_stop_signals(0);
         return result;
     }
     job_start = conn_now_ms();
