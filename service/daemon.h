@@ -61,6 +61,8 @@ void access_tune_connection(int fd);                // TCP keepalive
 int service_sockets(int port, int raw_port, int *sock, int *raw_sock);
 void service_notify(const char *state);  // sd_notify: "READY=1", "STOPPING=1"; nothing without a manager
 void log_to_syslog(void);                // from now on every line goes to syslog(3), facility daemon
+// Set in the environment of a detached daemon, so the programs it starts log to syslog too.
+#define TESSAL_SYSLOG_ENV "TESSAL_LOG_TO_SYSLOG"
 
 // raw.cc: the raw print port. Serves one connection as one print job; returns when it is done.
 int serve_raw(int fd);

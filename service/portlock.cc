@@ -53,7 +53,6 @@ char peer[PS_PEER_LEN] = "local";
 
 int64_t job_start = 0;
 uint64_t job_to = 0, job_from = 0;
-bool job_moved = false;  // a READ or WRITE was carried out since the port was taken
 
 void *watch(void *arg) {
     uint32_t seen = uint32_t(reinterpret_cast<uintptr_t>(arg));
@@ -261,7 +260,6 @@ int port_lock_take(int client_fd) {
     }
     job_start = conn_now_ms();
     job_to = job_from = 0;
-    job_moved = false;
     return 0;
 }
 
@@ -276,8 +274,9 @@ void port_lock_drop(void) {
     entry = -1;
     held = false;
     const int64_t ms = conn_now_ms() - job_start;
-    // A Device ID read, or an INIT that failed, moved no job: no line for it.
-    if (job_moved)
+    // A hold that moved nothing (a Device ID read, an INIT that failed, INIT then RESET) is not a
+    // job: the line would only count zeros.
+    if (job_to != 0 || job_from != 0)
         log_trace(2, "Job ended: %s, pid %d, %llu bytes to the device, %llu from it, %lld.%03lld s\n", peer,
                   int(getpid()), static_cast<unsigned long long>(job_to), static_cast<unsigned long long>(job_from),
                   static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
@@ -305,7 +304,6 @@ void port_lock_drain(void) {
 }
 
 void port_lock_count(uint64_t to_device, uint64_t from_device) {
-    job_moved = true;
     job_to += to_device;
     job_from += from_device;
     if (!held || entry < 0)

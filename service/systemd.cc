@@ -8,15 +8,16 @@
 //
 // A detached daemon's lines go to syslog(3) (the journal, where systemd runs): the same text as
 // -f prints, ERROR lines at LOG_ERR and the rest at LOG_INFO.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 #if TESSAL_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
 
+#include <cstdlib>
 
 #include "port/log.h"
 #include "service/daemon.h"
@@ -82,6 +83,7 @@ void service_notify(const char *) {}
 void log_to_syslog(void) {
     openlog("tessal", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_sink = to_syslog;
+    setenv(TESSAL_SYSLOG_ENV, "1", 1);
 }
 
 }  // extern "C"
