@@ -93,6 +93,8 @@ for page in usr/share/man/man8/tessal.8.gz usr/share/man/man1/tessal-client.1.gz
 done
 check "the unit runs the installed daemon with -f and the options file" \
     grep -q '^ExecStart=/usr/sbin/tessal -f \$TESSAL_OPTS$' "$unpacked/usr/lib/systemd/system/tessal.service"
+check "the socket unit holds the request port" \
+    grep -qx 'ListenStream=8822' "$unpacked/usr/lib/systemd/system/tessal.socket"
 if [ -x build/printerapp/tessal-printer-app ]; then
     check "the printer application, its man page and its unit are in the package" \
         bash -c "test -x '$unpacked/usr/bin/tessal-printer-app' && test -z \"\$(MANWIDTH=80 man -l -Tutf8 '$unpacked/usr/share/man/man1/tessal-printer-app.1.gz' 2>&1 >/dev/null)\" &&
@@ -122,7 +124,7 @@ if [ "$(id -u)" = 0 ]; then
         we_installed=0
     fi
     if command -v systemd-analyze >/dev/null; then
-        out=$(systemd-analyze verify /usr/lib/systemd/system/tessal.service 2>&1)
+        out=$(systemd-analyze verify /usr/lib/systemd/system/tessal.service /usr/lib/systemd/system/tessal.socket 2>&1)
         check "systemd-analyze verify of the installed unit is clean" test -z "$out"
         [ -z "$out" ] || echo "$out"
     fi
