@@ -397,6 +397,7 @@ int main(int argc, char **argv) {
         return 2;
     if (dpa_surplus_setup() != 0)
         return 2;
+    dpa_printer_unknown();  // the first open of this daemon initialises the printer
     if (verbose > 0)
         std::printf("Device: %s, port %d\n", o.device, o.port);
     if (o.raw_port != 0)

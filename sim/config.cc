@@ -17,6 +17,7 @@ namespace {
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
     "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr", "no-id", "id-length",
+    "output-only",
 };
 
 __attribute__((format(printf, 3, 4))) int refuse(char *err, size_t errlen, const char *fmt, ...) {
@@ -126,6 +127,15 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
     } else if (key == "io_ns") {
         if (!number(value, 1000000000, &n) || n == 0) return bad("1..1000000000");
         cfg->io_ns = uint32_t(n);
+    } else if (key == "latch") {
+        if (!number(value, 1000000000, &n)) return bad("nanoseconds, 0..1000000000");
+        cfg->latch_ns = uint32_t(n);
+    } else if (key == "print") {
+        if (!number(value, 3600000, &n)) return bad("milliseconds, 0..3600000");
+        cfg->print_ms = uint32_t(n);
+    } else if (key == "jitter") {
+        if (!number(value, UINT64_MAX, &n)) return bad("a seed, 0 (off) or more");
+        cfg->jitter = n;
     } else if (key == "clock") {
         if (value != "real" && value != "virtual") return bad("real or virtual");
         cfg->virtual_clock = value == "virtual";
@@ -166,6 +176,8 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
     cfg->base = 0x378;  // an onboard port
     cfg->rate = 1000000;
     cfg->io_ns = 1000;
+    cfg->latch_ns = 1000;
+    cfg->print_ms = 1000;
     cfg->peer = SIM_PEER_ECHO;
     memcpy(cfg->device_id, SIM_DEFAULT_ID, sizeof SIM_DEFAULT_ID);
     bool given[4] = {false, false, false, false};  // wthr, rthr, base, ecp

@@ -37,6 +37,7 @@ void unlock(struct sim *sim) { pthread_mutex_unlock(&sim->lock); }
 uint64_t begin(struct sim *sim) {
     lock(sim);
     const uint64_t t = now_ns(sim);
+    sim->seen_ns = t;
     port_catch_up(sim, t);
     return t;
 }
@@ -95,8 +96,10 @@ void sim_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n) {
     const uint64_t t = begin(sim);
     const int reg = port_reg(sim, addr);
     for (size_t i = 0; i < n; i++) {
-        if (i)
-            port_catch_up(sim, now_ns(sim));
+        if (i) {
+            sim->seen_ns = now_ns(sim);
+            port_catch_up(sim, sim->seen_ns);
+        }
         port_write(sim, reg, bytes[i]);
         charge(sim, sim->cfg.io_ns);
     }
@@ -185,6 +188,7 @@ struct sim *sim_create(const char *config, char *err, size_t errlen) {
     sim->period_ns = cfg.rate ? (1000000000ull + cfg.rate / 2) / cfg.rate : 0;
     sim->mono_start_ns = mono_ns();
     sim->backend = {"sim", sim_acquire, sim_inb, sim_outb, sim_outsb, sim_gettime, sim_sleep, sim, nullptr, nullptr, nullptr};
+    sim->rng = cfg.jitter * 0x9E3779B97F4A7C15ull | 1;
     port_reset(sim);
     periph_reset(sim);
     return sim;

@@ -134,6 +134,8 @@ TEST_F(Negotiation, AcceptedEcpAfterOpeningResetsWithNinitThenRunsEventsZeroToSi
 TEST_F(Negotiation, FirstNegotiationAfterPortOpenTakesTheEppBranch) {
     io.set(kEcr, 0x02);   // a FIFO that reads full at once: the probe measures nothing
     io.set(kFifo, 0x10);  // cnfgA
+    io.set(kControl, 0xC0);  // lines found away from compatibility idle: the printer is reset
+    io.set(0x378, 0xFF);
     ASSERT_EQ(lp_port_open(0x378), &port_data);
     ASSERT_EQ(port->mode, LP_MODE_EPP);
     io.clear();
@@ -261,10 +263,11 @@ TEST_F(Negotiation, AcceptedCodesStoreTheArgumentAndSetThePhaseByFamily) {
     }
 }
 
-TEST_F(Negotiation, EcpWithoutEvent31StillSucceedsInForwardIdle) {
+TEST_F(Negotiation, EcpWithoutEvent31FailsAndTerminates) {
     io.sequence(kStatus, {kEvent2, kEvent6, kEvent6, 0xD8});  // PError stays low
-    EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 0);
-    EXPECT_EQ(port->mode, LP_MODE_ECP);
+    EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 1);
+    EXPECT_EQ(lp_negotiation_end(), LP_NEG_NO_EVENT31);
+    EXPECT_EQ(port->mode, LP_MODE_COMPAT);
     EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
 }
 
