@@ -140,7 +140,8 @@ void port_access_failed(int err) {
 // The kernel's claim goes with our lock: released first, so the next holder's claim never waits.
 // terminated: the link was left in compatibility mode, so the next open need not reset the printer.
 void give_back(bool terminated = false) {
-    printer_known() = terminated && !port_failed() ? 1 : 0;
+    if (port_lock_held())
+        printer_known() = terminated && !port_failed() ? 1 : 0;
     lp_io_release();
     port_lock_drop();
 }
