@@ -22,10 +22,13 @@ int32_t ended(int how, int32_t result) {
 bool is_epp(int32_t m) { return m == LP_MODE_EPP || m == LP_MODE_EPP_ALIAS_A || m == LP_MODE_EPP_ALIAS_B; }
 bool is_ecp(int32_t m) { return m == LP_MODE_ECP || m == LP_MODE_ECP_RLE || m == LP_MODE_ECP_ALIAS; }
 
+// Also the reset of a printer in an unknown state: 1284Active goes low first (event 22 ends any
+// IEEE 1284 mode), since nInit low with 1284Active high would be an ECP reverse request.
 void terminate_epp(struct port_data *port) {
-    lp_ctl_update(port, 0x04, 0x00);  // nInit low: reset the EPP peripheral
-    lp_usleep(50);
     lp_ctl_update(port, 0x0C, 0x0C);  // nInit high, nSelectIn low
+    lp_ctl_update(port, 0x04, 0x00);  // nInit low: reset the peripheral
+    lp_usleep(50);
+    lp_ctl_update(port, 0x04, 0x04);  // nInit high
 }
 
 void terminate_common(struct port_data *port) {
