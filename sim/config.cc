@@ -130,6 +130,7 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
     } else if (key == "latch") {
         if (!number(value, 1000000000, &n)) return bad("nanoseconds, 0..1000000000");
         cfg->latch_ns = uint32_t(n);
+        given[4] = true;
     } else if (key == "print") {
         if (!number(value, 3600000, &n)) return bad("milliseconds, 0..3600000");
         cfg->print_ms = uint32_t(n);
@@ -176,11 +177,10 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
     cfg->base = 0x378;  // an onboard port
     cfg->rate = 1000000;
     cfg->io_ns = 1000;
-    cfg->latch_ns = 1000;
     cfg->print_ms = 1000;
     cfg->peer = SIM_PEER_ECHO;
     memcpy(cfg->device_id, SIM_DEFAULT_ID, sizeof SIM_DEFAULT_ID);
-    bool given[4] = {false, false, false, false};  // wthr, rthr, base, ecp
+    bool given[5] = {false, false, false, false, false};  // wthr, rthr, base, ecp, latch
 
     std::string_view rest = config ? config : "";
     while (!rest.empty()) {
@@ -203,6 +203,9 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
         if (parse_word(word.substr(0, eq), word.substr(eq + 1), cfg, given, err, errlen))
             return -1;
     }
+    // The hand-over from the output latch takes one access unless said otherwise: the next
+    // access may find the FIFO empty with the last byte still in its handshake.
+    if (!given[4]) cfg->latch_ns = cfg->io_ns;
     // Thresholds not given follow the depth: half of it, 8 for the default 16.
     if (!given[0]) cfg->wthr = cfg->fifo / 2;
     if (!given[1]) cfg->rthr = cfg->fifo / 2;

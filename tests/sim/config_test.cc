@@ -63,8 +63,10 @@ TEST(SimConfig, EveryKey) {
     EXPECT_EQ(c.fault_arg[SIM_FAULT_PAUSE], 250u);
     EXPECT_EQ(c.fault_at[SIM_FAULT_PAUSE], 4096u);
     ASSERT_EQ(sim_parse_config("", &c, err, sizeof err), 0) << err;  // never kinder than hardware by default
-    EXPECT_EQ(c.latch_ns, 1000u);
+    EXPECT_EQ(c.latch_ns, 1000u);  // one access
     EXPECT_EQ(c.print_ms, 1000u);
+    ASSERT_EQ(sim_parse_config("io_ns=20000", &c, err, sizeof err), 0) << err;
+    EXPECT_EQ(c.latch_ns, 20000u);
     EXPECT_EQ(c.jitter, 0u);
     ASSERT_EQ(sim_parse_config("latch=0,print=250,jitter=0xffffffffffffffff", &c, err, sizeof err), 0) << err;
     EXPECT_EQ(c.latch_ns, 0u);
