@@ -53,8 +53,12 @@ reply do_read(uint8_t *payload, int32_t count) {
         return {};  // nothing asked: no device access
     if (!dpa_ready())
         return fail();
-    if (dpa_output_only())
-        return {MSG_FAIL, 0, MSG_FAIL_OUTPUT_ONLY};
+    if (dpa_output_only()) {
+        // READ's count is the bytes that came, which clients check against the payload, so the
+        // reason goes to the journal; DEVICE_ID and the probe name it to clients.
+        log_error("READ refused: %s", msg_fail_text(MSG_FAIL_OUTPUT_ONLY));
+        return fail();
+    }
     if (count > kMaxPayload)
         count = kMaxPayload;  // a reply can carry no more than the buffer holds
     const int n = dpa_read(payload, count);

@@ -163,8 +163,15 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
 int parse_id(std::string_view value, sim_config *cfg, char *err, size_t errlen) {
     if (value.empty() || value.size() > SIM_ID_MAX)
         return refuse(err, errlen, "sim: bad value for id (1 to %d characters, and it comes last)", SIM_ID_MAX);
-    memcpy(cfg->device_id, value.data(), value.size());
-    cfg->device_id[value.size()] = 0;
+    // "\0" is a NUL byte, which a real ID may hold and a command line cannot.
+    uint32_t n = 0;
+    for (size_t i = 0; i < value.size(); i++) {
+        const bool nul = value[i] == '\\' && i + 1 < value.size() && value[i + 1] == '0';
+        cfg->device_id[n++] = nul ? 0 : value[i];
+        i += nul ? 1 : 0;
+    }
+    cfg->device_id[n] = 0;
+    cfg->device_id_len = n;
     return 0;
 }
 
@@ -180,6 +187,7 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
     cfg->print_ms = 1000;
     cfg->peer = SIM_PEER_ECHO;
     memcpy(cfg->device_id, SIM_DEFAULT_ID, sizeof SIM_DEFAULT_ID);
+    cfg->device_id_len = sizeof SIM_DEFAULT_ID - 1;
     bool given[5] = {false, false, false, false, false};  // wthr, rthr, base, ecp, latch
 
     std::string_view rest = config ? config : "";

@@ -100,6 +100,7 @@ struct sim_config {
     char source[SIM_PATH_MAX];
     char trace[SIM_PATH_MAX];
     char device_id[SIM_ID_MAX + 1];  // id=: the Device ID string, without its length field
+    uint32_t device_id_len;          // its length: "\0" in id= stands for a NUL byte
 };
 
 // The peripheral's IEEE 1284 states, for tests and debugging.

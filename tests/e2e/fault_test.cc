@@ -42,6 +42,7 @@ TEST(Faults, FailedNegotiationIsAnsweredFailWithItsReason) {
         {"refuse", MSG_FAIL_REFUSED, "ERROR: ECP mode refused by the peripheral\n"},
         {"refuse:0x10", MSG_FAIL_REFUSED, "ERROR: ECP mode refused by the peripheral\n"},
         {"no-event6", MSG_FAIL_NEGOTIATION, "ERROR: IEEE 1284 negotiation failed (event 6)\n"},
+        {"no-event31", MSG_FAIL_NEGOTIATION, "ERROR: IEEE 1284 negotiation failed (event 31)\n"},
         {"no-peripheral,fault=no-ecr", MSG_FAIL_NO_PERIPHERAL,  // an emulated ISA port with no printer
          "ERROR: no answer to the IEEE 1284 negotiation (event 2)\n"},
     };
