@@ -54,10 +54,19 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
 // whose daemon printed one fails (tests/support/daemon.cc), unless it says it provokes one.
 class daemon_on_sim {
 public:
-    explicit daemon_on_sim(const std::string &config, std::vector<std::string> extra = {}) : port_(testd::free_port()) {
-        std::vector<std::string> args{"-f", "-p", std::to_string(port_), "--sim=" + config};
-        args.insert(args.end(), extra.begin(), extra.end());
-        d_ = std::make_unique<testd::daemon>(args, port_);
+    explicit daemon_on_sim(const std::string &config, std::vector<std::string> extra = {}) {
+        // A port free a moment ago may be taken by then (a loopback connection's own end): try
+        // another one.
+        for (int attempt = 0; attempt < 3; attempt++) {
+            port_ = testd::free_port();
+            std::vector<std::string> args{"-f", "-p", std::to_string(port_), "--sim=" + config};
+            args.insert(args.end(), extra.begin(), extra.end());
+            d_ = std::make_unique<testd::daemon>(args, port_);
+            if (d_->up() || d_->err().find("Address already in use") == std::string::npos)
+                break;
+            d_->allow_host_errors();
+        }
+        EXPECT_TRUE(d_->up()) << "the daemon never listened:\n" << d_->err();
     }
     // The daemon starter fails the test on any "sim: host error" line, unless allowed.
     void allow_host_errors() { d_->allow_host_errors(); }
@@ -71,7 +80,7 @@ public:
     }
 
 private:
-    int port_;
+    int port_ = 0;
     std::unique_ptr<testd::daemon> d_;
 };
 

@@ -120,10 +120,11 @@ daemon::daemon(std::vector<std::string> args, int listen_port)
     }
     setpgid(pid_, pid_);  // both sides set it, so it holds whichever runs first
     if (listen_port > 0) {
-        for (int i = 0; i < 500; i++) {
+        for (int i = 0; i < 500 && !up_; i++) {
             const int fd = connect_to(listen_port);
             if (fd >= 0) {
                 close(fd);
+                up_ = true;
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

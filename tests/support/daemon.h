@@ -40,11 +40,14 @@ public:
     // error ("sim: host error": a link that would harm or lose data on a real port), unless the
     // test says it provokes one.
     void allow_host_errors() { check_host_errors_ = false; }
+    // Whether it accepted a connection on listen_port while starting.
+    bool up() const { return up_; }
 
 private:
     pid_t pid_ = -1;
     bool reaped_ = false;
     bool check_host_errors_ = false;  // set for a daemon started with --sim
+    bool up_ = false;
     std::string out_path_, err_path_;
 };
 
