@@ -223,4 +223,108 @@ TEST(SimFault, PeriphAckStuck) {
     }
 }
 
+
+
+// The rules a real port and printer enforce, each counted as a host error by the simulator.
+TEST(SimStrict, EachRuleIsCounted) {
+    const struct {
+        const char *what, *config;
+        void (*act)(host &);
+        uint64_t host_errors, bytes_lost;
+    } rows[] = {
+        {"the direction bit changed in mode 011", "clock=virtual,rate=0",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.ctl(0x26);
+         },
+         1, 0},
+        {"the direction bit changed in mode 001", "clock=virtual,rate=0",
+         [](host &h) {
+             h.ecp();
+             h.ctl(0x26);
+             h.ctl(0x06);
+         },
+         0, 0},
+        {"nInit while the printer still holds what it took", "clock=virtual,rate=0,print=100",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.outs(FIFO, pattern(12));
+             h.sleep(100);          // taken, not printed yet
+             h.ecr(0x34);
+             h.terminate();
+             h.ctl(0x08);           // nInit low in compatibility mode: the printer resets
+             h.ctl(0x0C);
+         },
+         1, 12},
+        {"nInit once the printer has printed", "clock=virtual,rate=0,print=100",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.outs(FIFO, pattern(12));
+             h.sleep(100);
+             h.ecr(0x34);
+             h.terminate();
+             h.sleep(100000);       // 100 ms: on paper
+             h.ctl(0x08);
+             h.ctl(0x0C);
+         },
+         0, 0},
+        {"mode 001 while the last byte is in the output latch", "clock=virtual,rate=0,latch=50000",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.out(FIFO, 0x41);
+             EXPECT_EQ(h.ecr() & 0x01, 0x01);    // the FIFO reads empty...
+             EXPECT_EQ(h.status() & 0x80, 0x00); // ...with PeriphAck still high
+             h.ecr(0x34);
+         },
+         1, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        host h(r.config);
+        r.act(h);
+        sim_counters c;
+        sim_get_counters(h.sim, &c);
+        EXPECT_EQ(c.host_errors, r.host_errors);
+        EXPECT_EQ(c.bytes_lost, r.bytes_lost);
+    }
+}
+
+// A port that cannot tri-state its data lines: the direction bit does nothing, DATA reads the
+// host's own latch whatever the far end drives.
+TEST(SimStrict, OutputOnlyPortReadsItsLatch) {
+    host h("clock=virtual,fault=output-only,fault=no-ecr");
+    h.ctl(0x2C);
+    h.out(DATA, 0x55);
+    EXPECT_EQ(h.in(DATA), 0x55);
+    h.out(DATA, 0xAA);
+    EXPECT_EQ(h.in(DATA), 0xAA);
+}
+
+// Jitter: the peripheral's answers come later than the next access, within the bound, and a
+// seed gives the same run twice.
+TEST(SimStrict, JitterDelaysAnswersAndRepeatsWithItsSeed) {
+    auto run = [](const char *config) {
+        host h(config);
+        h.ctl(0x0C);
+        h.out(DATA, 0x10);
+        h.ctl(0x06);  // event 1
+        int reads = 1;
+        while ((h.status() & 0x78) != 0x38 && reads < 1000)
+            reads++;
+        return std::pair<int, uint64_t>{reads, h.now()};
+    };
+    EXPECT_EQ(run("clock=virtual").first, 1);
+    const auto a = run("clock=virtual,jitter=3"), b = run("clock=virtual,jitter=3");
+    EXPECT_EQ(a, b);
+    EXPECT_LE(a.second, 60u);  // 50 us at most, and a few accesses
+    int later = 0;
+    for (const char *seed : {"clock=virtual,jitter=1", "clock=virtual,jitter=2", "clock=virtual,jitter=4", "clock=virtual,jitter=5"})
+        later += run(seed).first > 1;
+    EXPECT_GE(later, 3);
+}
+
 }  // namespace
