@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -68,7 +69,30 @@ size_t read_n(int fd, uint8_t *buf, size_t n, int timeout_ms) {
 
 }  // namespace
 
+// A port below the kernel's ephemeral range, so no loopback connection of a test running beside
+// this one can take it (as its own end) between this check and the daemon's bind.
 int free_port() {
+    int low = 32768, high = 60999;
+    if (FILE *f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%d %d", &low, &high) != 2)
+            low = 32768;
+        std::fclose(f);
+    }
+    const int first = 10000, last = low > first + 1000 ? low - 1 : 0;
+    static unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(time(nullptr));
+    for (int attempt = 0; last != 0 && attempt < 200; attempt++) {
+        seed = seed * 1103515245u + 12345u;
+        const int port = first + int((seed >> 8) % unsigned(last - first + 1));
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(uint16_t(port));
+        const bool ok = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        close(s);
+        if (ok)
+            return port;
+    }
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
