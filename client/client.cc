@@ -393,7 +393,7 @@ tc_result tc_init(tc_client &c) {
 }
 
 std::string tc_dropped_text(const tc_result &r) {
-    return std::to_string(r.count) + " printed bytes were dropped: the printer did not take them";
+    return "up to " + std::to_string(r.count) + " printed bytes were dropped: the printer did not take them";
 }
 
 tc_result tc_reset(tc_client &c) {

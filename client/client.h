@@ -144,7 +144,8 @@ tc_result tc_init(tc_client &c);
 // count is what the port accepted; the printer takes them before the link turns or ends, or the
 // RESET says how many it did not): count = those bytes. An older daemon always answers OK.
 tc_result tc_reset(tc_client &c);
-// "12 printed bytes were dropped: the printer did not take them" for such a reply.
+// "up to 12 printed bytes were dropped: the printer did not take them" for such a reply (the
+// count is never below what was dropped; a port cannot count what its FIFO still holds).
 std::string tc_dropped_text(const tc_result &r);
 // One WRITE request; `data` must fit in one message (TC_MAX_PAYLOAD). count = bytes written.
 tc_result tc_write(tc_client &c, std::span<const uint8_t> data);

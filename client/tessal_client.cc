@@ -269,7 +269,7 @@ std::string run_write(session &s, const command &c) {
             // A job cut short still gives the port back, as long as the connection stands.
             const tc_result r = tc_connected(s.client) ? tc_reset(s.client) : tc_result{};
             if (why.empty() && r.error == tc_errc::none && r.status == MSG_FAIL)
-                why = format("%s (%" PRIu64 " of %" PRIu64 " bytes printed)", tc_dropped_text(r).c_str(),
+                why = format("%s (at least %" PRIu64 " of %" PRIu64 " bytes printed)", tc_dropped_text(r).c_str(),
                              written - std::min<uint64_t>(written, r.count), written);
             else if (why.empty())
                 why = reply_problem(r);

@@ -63,7 +63,7 @@ int end_forward(bool patient) {
     }
     const int lost = lp_fifo_write_end(open_port);
     if (lost > 0) {
-        log_error("%d printed bytes dropped: the printer did not take them", lost);
+        log_error("up to %d printed bytes dropped: the printer did not take them", lost);
         dropped += lost;
     }
     return lost;

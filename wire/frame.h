@@ -45,8 +45,8 @@ enum msg_code {
 // requests otherwise leave 0, so a client can tell a busy printer from a broken one. Older clients
 // ignore the count of an INIT reply. READ and WRITE replies keep count = bytes moved (0 on FAIL;
 // a READ on an output-only port is such a FAIL, its reason on the daemon's error line). A RESET
-// answered FAIL
-// carries the number of printed bytes the port had to drop: the printer never took them.
+// answered FAIL carries the number of printed bytes the port had to drop (never below the truth):
+// the printer never took them.
 enum msg_fail_reason {
     MSG_FAIL_UNSPECIFIED = 0,
     MSG_FAIL_BUSY = 1,           // another client held the port for the whole wait
