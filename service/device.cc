@@ -39,9 +39,10 @@ constexpr int64_t kPausedWaitTicks = 4500;  // 45 s for a paused printer, while 
 
 int32_t dropped = 0;  // printed bytes the port had to drop since the last RESET of this connection
 
-// The client is still there (a half-close is: it waits for its reply).
+// The client is still there (a half-close is: it waits for its reply), and the daemon is not
+// stopping (it gives every service process 20 s).
 bool client_waits() {
-    if (client_fd < 0)
+    if (client_fd < 0 || conn_stopping())
         return false;
     pollfd p{client_fd, POLLRDHUP, 0};
     return poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
