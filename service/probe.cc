@@ -244,9 +244,12 @@ void print_json(const probe_facts &f) {
         j += std::string(",\"output_only\":") + (f.output_only ? "true" : "false");
         j += ",\"negotiation\":{\"nibble\":" + answer_json(f.answers[LP_ANSWER_NIBBLE]) +
              ",\"byte\":" + answer_json(f.answers[LP_ANSWER_BYTE]) + ",\"ecp\":" + answer_json(f.answers[LP_ANSWER_ECP]) + "}";
-        const bool ok = f.id.status == LP_ID_OK && !f.output_only;
+        const bool ok = f.id.status == LP_ID_OK;
         const auto text = [ok](const char *s) { return ok ? quoted(s) : std::string("null"); };
-        j += ",\"device_id\":{\"status\":" + quoted(status_word(f.id.status)) + ",\"reason\":" +
+        if (f.output_only)
+            j += ",\"device_id\":null";  // not read: it would drive the lines against the printer
+        else
+            j += ",\"device_id\":{\"status\":" + quoted(status_word(f.id.status)) + ",\"reason\":" +
              quoted(lp_id_status_text(f.id.status)) + ",\"via\":" + (ok ? quoted(via_word(f.id.via)) : "null") +
              ",\"text\":" + text(f.id.text) + ",\"manufacturer\":" + text(f.fields.mfg) + ",\"model\":" +
              text(f.fields.mdl) + ",\"command_set\":" + text(f.fields.cmd) + ",\"class\":" + text(f.fields.cls) +

@@ -189,6 +189,12 @@ TEST(Probe, ReportsThePortThePrinterAndAVerdict) {
           "verdict: not usable: the printer refuses ECP mode, which tessal needs\n"},
          {{"negotiation.ecp.answer", "refused"}, {"negotiation.ecp.event", "null"}, {"usable", "false"},
           {"exit", "6"}}},
+        {"fault=output-only,fault=no-ecr",
+         0,
+         {"output only: reading from the printer is impossible on this port (set the BIOS to PS/2 or ECP)\n",
+          "Device ID: not read: the port is output only\n",
+          "verdict: usable for printing only: the port cannot read from the printer (set the BIOS to PS/2 or ECP)\n"},
+         {{"output_only", "true"}, {"device_id", "null"}, {"usable", "true"}, {"exit", "0"}}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.config);
