@@ -265,9 +265,10 @@ int dpa_reverse_pending(void) {
 void dpa_printer_unknown(void) { printer_known() = 0; }
 
 int dpa_surplus_setup(void) {
-    // Bytes the port pulled in beyond a READ belong to the port, not to the service process that
-    // happened to read: one store for the port, in its shared state (so every daemon on the port
-    // sees it), set up before any fork, which every service process inherits.
+    // Bytes the port pulled in beyond a READ must outlive a service process's RESET and INIT but
+    // never reach another connection: one store for the port, in its shared state (so every
+    // daemon on the port sees it), set up before any fork, which every service process inherits;
+    // who it belongs to is kept beside it (own_surplus).
     if (ps_region *r = portshare_region()) {
         lp_fifo_surplus_attach(&r->surplus);
         return 0;
