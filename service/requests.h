@@ -89,9 +89,9 @@ void dpa_release(void);
 // nPeriphRequest, nFault, low): 1 yes, 0 no (or no ECP link held), -1 not known yet because
 // printed bytes are still in the FIFO, so the link cannot turn. Two port accesses at most.
 int dpa_reverse_pending(void);
-// The store for reverse bytes pulled in beyond a READ, shared by every service process so they
-// go to the next READ of whoever holds the port. In the listener, before any fork: 0, or -1
-// after an error line.
+// The store for reverse bytes pulled in beyond a READ, in the port's shared state: they go to the
+// next READ of the connection that asked, and are dropped when another connection takes the port.
+// In the listener, before any fork: 0, or -1 after an error line.
 int dpa_surplus_setup(void);
 // The daemon starts: the printer's state is not known, so the next open of the port initialises
 // it (an nInit pulse). A release that terminates the link makes it known again; the probe and
