@@ -22,8 +22,9 @@
 // something to read, and never while the job streams: the signal is looked at only once the
 // client has been quiet for kWatchMs, while the printer is paused, and after the client's end of
 // the job. After that end (a half-close, as CUPS's socket backend and `nc -N` do) the connection
-// stays open until the printed bytes have left the FIFO and the printer has had nothing to say
-// for kAnswerQuietMs, then closes: a client waiting for the close is let go promptly.
+// stays open until the printed bytes have left the FIFO; a printer that then asks to speak is
+// heard until it has had nothing to say for kAnswerQuietMs, and one that does not ends the job at
+// once, so the next job starts without waiting out a quiet window.
 //
 // A printer that stops taking data does not fail the job while its client is there: the rest is
 // offered again after a pause (1 s, doubling to 8 s, as the clients do), watching the client for
@@ -184,14 +185,26 @@ bool wait_for_client(job &j) {
     }
 }
 
-// After the client's end of the job: the printed bytes leave the FIFO, and whatever the printer
-// answers goes back, until it has had nothing to say for kAnswerQuietMs. The job is complete by
-// now, so a client that went away meanwhile cuts nothing short.
+// After the client's end of the job: the printed bytes leave the FIFO (watched for up to 2 ms, as
+// the last FIFO's worth takes microseconds at any usual rate, then looked at after 1 ms, doubling
+// to kWatchMs, for a printer that is busy), then the printer is asked once whether it has
+// something to say. Only if
+// it pulls nPeriphRequest low is the port kept for its answer, which goes back until it has had
+// nothing to say for kAnswerQuietMs; otherwise the job ends at once and the port goes to the next
+// one, so a queue of jobs runs back to back rather than at one job per quiet window. The job is
+// complete by now, so a client that went away meanwhile cuts nothing short.
 void answer_back(job &j) {
-    int64_t quiet_until = now() + kAnswerQuietMs;
-    for (;;) {
-        const int pending = dpa_reverse_pending();
-        if (pending == -1 || (pending == 1 && relay(j) > 0))
+    int pending = dpa_reverse_pending();
+    for (const int64_t t0 = now(); pending == -1 && now() - t0 < 2;)
+        pending = dpa_reverse_pending();
+    for (int64_t pause = 1; pending == -1; pause = std::min(pause * 2, kWatchMs)) {
+        if (!rest(j, now() + pause))
+            break;
+        pending = dpa_reverse_pending();
+    }
+    for (int64_t quiet_until = now() + kAnswerQuietMs; pending == 1;) {
+        const int p = dpa_reverse_pending();
+        if (p == -1 || (p == 1 && relay(j) > 0))
             quiet_until = now() + kAnswerQuietMs;  // still printing, or answering
         if (now() >= quiet_until || !rest(j, std::min(now() + kWatchMs, quiet_until)))
             break;

@@ -50,6 +50,7 @@ struct port_state {
     bool latch_full;
     uint8_t latch_byte;
     uint64_t latch_ready_ns;
+    uint64_t latch_seq;    // the catch-up that filled it, when no time is kept
 };
 
 struct periph_state {
@@ -99,7 +100,8 @@ struct sim {
     size_t map_len;
     uint64_t vclock_ns;            // virtual clock
     int64_t mono_start_ns;         // real clock origin (CLOCK_MONOTONIC)
-    uint64_t seen_ns;              // the clock as the access under way found it
+    uint64_t seen_ns;              // the clock as the access under way found it (0 when untimed)
+    uint64_t catch_seq;            // catch-ups so far
     uint64_t rng;                  // jitter: xorshift state
     uint64_t period_ns;            // one byte on the link; 0 = unlimited
     int trace_fd;
@@ -116,6 +118,8 @@ namespace sim_impl {
 
 // device.cc
 uint64_t now_ns(struct sim *sim);
+// Whether anything an access does depends on the time (else accesses read no clock).
+bool timed(const struct sim *sim);
 
 // port.cc: the register model and the link.
 void port_reset(struct sim *sim);
@@ -123,9 +127,12 @@ void port_reset(struct sim *sim);
 void port_catch_up(struct sim *sim, uint64_t now);
 uint8_t port_read(struct sim *sim, int reg);
 void port_write(struct sim *sim, int reg, uint8_t value);
+// Writes to the FIFO register, as port_write makes them, until the FIFO is full; the count made.
+size_t port_write_fifo(struct sim *sim, const uint8_t *bytes, size_t n);
 // The register at addr, by the configured base and ECP range; SIM_REG_OTHER for any other.
 int port_reg(const struct sim *sim, uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
+bool port_fifo_full(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
 // A host error: counted, and one "sim: host error" line on the console.
 void host_error(struct sim *sim, const char *what, unsigned lost);
@@ -149,6 +156,9 @@ uint8_t periph_lines(const struct sim *sim);
 // forward byte is offered.
 bool periph_takes_forward(struct sim *sim, uint64_t t);
 void periph_take(struct sim *sim, uint8_t byte, bool command);
+// Up to n forward data bytes in a row from the port hardware at time t, as a periph_takes_forward
+// and periph_take per byte would take them; the count taken.
+uint32_t periph_take_run(struct sim *sim, const uint8_t *bytes, uint32_t n, uint64_t t);
 bool periph_sends_reverse(const struct sim *sim);
 // The peripheral has reverse data for the host (the ID stream, or the peer's): nPeriphRequest.
 bool periph_has_reverse(const struct sim *sim);
@@ -162,6 +172,8 @@ uint32_t fault_arg(const struct sim *sim, int which, uint32_t otherwise);
 // peer.cc: the MFP behind the peripheral and the reverse encoder.
 bool peer_room(const struct sim *sim, uint32_t n);
 void peer_put(struct sim *sim, uint8_t byte);
+// n bytes as n peer_put calls would put them; the caller has checked peer_room.
+void peer_put_bytes(struct sim *sim, const uint8_t *bytes, uint32_t n);
 // The next reverse symbol, without taking it; false when there is none.
 bool peer_peek(struct sim *sim, symbol *out);
 void peer_pop(struct sim *sim);

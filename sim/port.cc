@@ -90,6 +90,21 @@ link_work next_work(struct sim *sim, uint64_t) {
     return LINK_REVERSE;
 }
 
+// A link of unlimited rate moves the FIFO's forward bytes as the peripheral takes them, a
+// contiguous stretch of the ring at a time (at most limit): the same bytes as one hand-over each.
+// False when the peripheral took none.
+bool move_forward_run(struct sim *sim, uint64_t t, uint32_t limit) {
+    port_state &p = sim->port;
+    const uint32_t n = std::min<uint32_t>({p.count, uint32_t(kFifoMax) - p.head, limit});
+    const uint32_t k = periph_take_run(sim, p.fifo + p.head, n, t);
+    if (k == 0)
+        return false;
+    p.last = p.fifo[p.head + k - 1];
+    p.head = (p.head + k) % kFifoMax;
+    p.count -= k;
+    return true;
+}
+
 void move_reverse(struct sim *sim) {
     port_state &p = sim->port;
     symbol s;
@@ -108,12 +123,15 @@ void move_reverse(struct sim *sim) {
 
 void link_run(struct sim *sim, uint64_t now) {
     port_state &p = sim->port;
+    const bool clocked = timed(sim);
     expand_run(sim);
     for (;;) {
         if (p.latch_full) {
-            // The handshake of the byte in the latch ends once its time has come and the
-            // peripheral takes it; a busy one keeps PeriphAck high meanwhile.
-            if (p.latch_ready_ns > now || !periph_takes_forward(sim, now))
+            // The handshake of the byte in the latch ends once its time has come (with no time
+            // kept: at the next access) and the peripheral takes it; a busy one keeps PeriphAck
+            // high meanwhile.
+            const bool due = clocked ? p.latch_ready_ns <= now : sim->catch_seq > p.latch_seq;
+            if (!due || !periph_takes_forward(sim, now))
                 return;
             p.latch_full = false;
             periph_take(sim, p.latch_byte, false);
@@ -126,12 +144,25 @@ void link_run(struct sim *sim, uint64_t now) {
             return;
         }
         if (w == LINK_FORWARD) {
+            // An unlimited link with no hand-over time to keep moves the bytes in runs: all of
+            // them without a latch delay, else all but the FIFO's last, which stays in the latch
+            // until the next access.
+            if (!sim->period_ns && !sim->cfg.jitter && (sim->cfg.latch_ns == 0 || !clocked)) {
+                const uint32_t limit = sim->cfg.latch_ns == 0 ? p.count : p.count - 1;
+                if (limit > 0 && move_forward_run(sim, now, limit))
+                    continue;
+                if (sim->cfg.latch_ns == 0) {
+                    p.link_ns = now;  // the peripheral takes nothing now
+                    return;
+                }
+            }
             // A printed byte leaves the FIFO into the output latch and crosses while it sits
             // there: one link period, or the hand-over delay when that is longer. Meanwhile the
             // FIFO may read empty, and PeriphAck is high.
             const uint64_t start = p.link_ns;  // when the byte before it had crossed (now, after idling)
             p.latch_byte = fifo_pop(sim);
             p.latch_full = true;
+            p.latch_seq = sim->catch_seq;
             p.latch_ready_ns = start + std::max<uint64_t>(sim->period_ns, sim->cfg.latch_ns) + jitter_ns(sim, 4000);
             continue;
         }
@@ -255,6 +286,8 @@ uint8_t port_lines(const struct sim *sim) {
     return port_mode(sim) == kModeEcp ? uint8_t(c & ~0x03) : c;
 }
 
+bool port_fifo_full(const struct sim *sim) { return fifo_full(sim); }
+
 bool port_fifo_has_forward(const struct sim *sim) {
     return sim->port.count && sim->port.fifo_kind == FIFO_FORWARD;
 }
@@ -279,6 +312,7 @@ void port_reset(struct sim *sim) {
 
 void port_catch_up(struct sim *sim, uint64_t now) {
     sim->seen_ns = now;
+    sim->catch_seq++;
     link_run(sim, now);
     periph_tick(sim);
     service_check(sim);
@@ -291,6 +325,27 @@ void port_finish_run(struct sim *sim) {
     symbol s;
     if (sim->port.run_pending && peer_peek(sim, &s) && !s.command)
         move_reverse(sim);
+}
+
+size_t port_write_fifo(struct sim *sim, const uint8_t *bytes, size_t n) {
+    const uint8_t mode = port_mode(sim);
+    size_t i = n;  // outside the FIFO modes every write is ignored
+    if (!no_ecr(sim) && (mode == kModeEcp || mode == kModeTest)) {
+        port_state &p = sim->port;
+        const uint32_t depth = uint32_t(sim->cfg.fifo);
+        i = p.count >= depth ? 0 : std::min<size_t>(n, depth - p.count);
+        if (i > 0 && p.count == 0)
+            p.fifo_kind = mode == kModeEcp ? FIFO_FORWARD : FIFO_TEST;
+        for (size_t done = 0; done < i;) {  // fifo_push's store, a stretch of the ring at a time
+            const uint32_t at = (p.head + p.count) % kFifoMax;
+            const size_t k = std::min<size_t>(i - done, uint32_t(kFifoMax) - at);
+            std::copy(bytes + done, bytes + done + k, p.fifo + at);
+            p.count += uint32_t(k);
+            done += k;
+        }
+    }
+    check_bus(sim);  // a FIFO write changes nothing it looks at: once is as good as per byte
+    return i;
 }
 
 uint8_t port_read(struct sim *sim, int reg) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 #include "tests/e2e/e2e.h"
@@ -200,6 +201,35 @@ TEST(RawPort, QueryAnsweredThroughTheReverseChannel) {
         close(fd);
         EXPECT_TRUE(r.says(", " + std::to_string(query.size()) + " bytes back")) << r.d->proc().out();
     }
+}
+
+// A printer with nothing to say (nPeriphRequest high once the job's bytes have left) ends the job
+// at once, so a queue of jobs runs back to back: each whole, each holding the port well under the
+// 0.5 s a quiet window after every job took (the job line gives that time to a tenth).
+TEST(RawPort, JobsRunBackToBackWhenThePrinterHasNothingToSay) {
+    raw_daemon r("");
+    const std::string a = text_of(e2e::pattern(4096, 1)), b = text_of(e2e::pattern(4096, 2));
+    for (const std::string *job : {&a, &b}) {
+        const int fd = r.connect();
+        ASSERT_TRUE(send_text(fd, *job));
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(read_to_end(fd, 20000).how, 0);
+        close(fd);
+    }
+    EXPECT_TRUE(r.printed() == a + b) << r.printed().size() << " bytes printed";
+    const std::regex line("job from 127\\.0\\.0\\.1: 4096 bytes, ([0-9]+)\\.([0-9]) s");
+    std::vector<int> tenths;
+    for (int i = 0; i < 1000 && tenths.size() < 2; i++) {  // the lines come as each process ends
+        tenths.clear();
+        const std::string out = r.d->proc().out();
+        for (auto m = std::sregex_iterator(out.begin(), out.end(), line); m != std::sregex_iterator(); ++m)
+            tenths.push_back(std::stoi((*m)[1]) * 10 + std::stoi((*m)[2]));
+        if (tenths.size() < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(tenths.size(), 2u) << r.d->proc().out();
+    for (int t : tenths)
+        EXPECT_LT(t, 4) << "tenths of a second with the port";
 }
 
 // Refused by the allow list or the caps: a reset at once, and nothing printed.

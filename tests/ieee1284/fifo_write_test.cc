@@ -291,8 +291,9 @@ TEST(FifoWriteEnd, WaitsForPeriphAckLowAfterTheFifoEmpties) {
                 s += "s";
             else if (a.kind == 'W' && a.addr == kEcr)
                 s += "W";
-        if (settles)
+        if (settles) {
             EXPECT_EQ(s, "sssW");
+        }
         EXPECT_EQ(s.find('W'), s.size() - 1) << "PS/2 mode only after the last STATUS read: " << s;
     }
 }
