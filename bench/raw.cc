@@ -54,8 +54,8 @@ struct inprocess_daemon {
         if (pid == 0) {
             listener_signals();
             lp_io_use(sim_backend(device));
-            raw_listen_sock = listen_socket(0x7F000001, raw);  // first: the request port's answer means both
-            const int sock = listen_socket(0x7F000001, port);
+            raw_listen_sock = listen_socket(0x7F000001, raw, "--raw-port");  // first: the request port's answer means both
+            const int sock = listen_socket(0x7F000001, port, "-p");
             if (sock < 0 || raw_listen_sock < 0 || port_lock_setup(1) != 0 || dpa_surplus_setup() != 0)
                 _exit(2);
             _exit(listener_run(sock));

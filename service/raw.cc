@@ -159,7 +159,8 @@ bool print_buffer(job &j) {
 bool wait_for_client(job &j) {
     for (;;) {
         const int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
-        const int64_t hold_at = hold_timeout_ms > 0 && port_lock_others_wait() ? j.heard + hold_timeout_ms : 0;
+        const int64_t hold_at =
+            hold_timeout_ms > 0 && (port_lock_others_wait() || conn_draining()) ? j.heard + hold_timeout_ms : 0;
         pollfd p[2] = {{j.fd, short(POLLIN | (j.back_len ? POLLOUT : 0)), 0}, {port_lock_wake_fd(), POLLIN, 0}};
         const int n = conn_poll(p, 2, now() + kWatchMs, 1);
         if (n < 0) {
@@ -179,7 +180,8 @@ bool wait_for_client(job &j) {
             return false;
         }
         if (hold_at != 0 && t >= hold_at) {
-            j.cut = "the client held the port idle while others waited";
+            j.cut = conn_draining() ? "the client held the port idle while the daemon stops"
+                                    : "the client held the port idle while others waited";
             return false;
         }
     }
@@ -219,7 +221,10 @@ void answer_back(job &j) {
 bool wait_for_first_byte(job &j) {
     for (;;) {
         pollfd p{j.fd, POLLIN, 0};
-        const int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
+        int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
+        // While the daemon stops, a connection that has sent nothing gets --io-timeout to begin.
+        if (conn_draining() && (idle_at == 0 || j.heard + io_timeout_ms < idle_at))
+            idle_at = j.heard + io_timeout_ms;
         const int n = conn_poll(&p, 1, idle_at, 1);
         if (n < 0 || (n == 0 && idle_at != 0 && now() >= idle_at))
             return false;
@@ -254,9 +259,11 @@ bool take_port(job &j) {
     }
 }
 
-// Closes with a reset: the client must not take a refused or broken job for a printed one.
-void reset_connection(int fd) {
-    const linger l{1, 0};
+// Closes with a reset: the client must not take a refused or broken job for a printed one. It is
+// set from the start of the job, so even a process killed half-way resets its connection, and
+// taken back only when the job ended whole.
+void reset_connection(int fd, bool reset = true) {
+    const linger l{reset ? 1 : 0, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
@@ -276,12 +283,14 @@ extern "C" int serve_raw(int fd) {
     dpa_set_client(fd);
     port_lock_set_client(fd);
     j.heard = now();
-    if (!wait_for_first_byte(j))
+    conn_keep_on_drain();  // a stop of the daemon lets the job finish; only the second step cuts it
+    reset_connection(fd);
+    if (!wait_for_first_byte(j)) {
+        reset_connection(fd, conn_stopping());
         return 0;  // no job
-    if (!take_port(j)) {
-        reset_connection(fd);
-        return 0;
     }
+    if (!take_port(j))
+        return 0;
     j.start = j.heard = now();
     for (;;) {
         if (!print_buffer(j))
@@ -318,7 +327,6 @@ extern "C" int serve_raw(int fd) {
     log_trace(2, "job from %s: %llu bytes, %lld.%lld s%s%s%s\n", j.peer, static_cast<unsigned long long>(j.printed),
               static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000 / 100), back,
               j.cut ? ", cut short: " : "", j.cut ? j.cut : "");
-    if (j.cut != nullptr)
-        reset_connection(fd);
+    reset_connection(fd, j.cut != nullptr);
     return 0;
 }

@@ -113,7 +113,8 @@ const char *seconds(int64_t ms) {
 bool wait_for_request(int fd, int64_t since) {
     for (;;) {
         const int64_t idle_at = idle_timeout_ms > 0 ? since + idle_timeout_ms : 0;
-        const int64_t hold_at = hold_timeout_ms > 0 && port_lock_others_wait() ? since + hold_timeout_ms : 0;
+        // While the daemon stops, the holder is given the same bound as if another were waiting.
+        const int64_t hold_at = hold_timeout_ms > 0 && (port_lock_others_wait() || conn_draining()) ? since + hold_timeout_ms : 0;
         const int64_t until = idle_at == 0 ? hold_at : hold_at == 0 ? idle_at : std::min(idle_at, hold_at);
         pollfd p[2] = {{fd, POLLIN, 0}, {port_lock_wake_fd(), POLLIN, 0}};
         const int n = conn_poll(p, 2, until, 1);
@@ -131,7 +132,8 @@ bool wait_for_request(int fd, int64_t since) {
             return false;
         }
         if (hold_at != 0 && now >= hold_at) {
-            log_trace(2, "Client held the port idle for %s while others waited, closing\n", seconds(hold_timeout_ms));
+            log_trace(2, "Client held the port idle for %s while %s, closing\n", seconds(hold_timeout_ms),
+                      conn_draining() ? "the daemon stops" : "others waited");
             return false;
         }
     }
@@ -189,7 +191,8 @@ extern "C" int serve_client(int fd) {
     unknown_commands = 0;
     int64_t idle_since = conn_now_ms();
     for (;;) {
-        if (conn_stopping())
+        // The daemon stops: a connection ends at once, or once its job is over (RESET).
+        if (conn_stopping() || (conn_draining() && !port_lock_held()))
             break;
         // The header. With nothing to time and no queue to watch, the process sleeps in recv
         // itself, as a plain blocking server would; otherwise what is there is taken at once, or
