@@ -102,7 +102,7 @@ daemon::daemon(std::vector<std::string> args, int listen_port, int passed_fd)
     : out_path_(temp_path("out")), err_path_(temp_path("err")) {
     const char *extra = std::getenv("TESSAL_SIM_EXTRA");
     for (std::string &a : args) {
-        if (a.rfind("--sim", 0) != 0 || a.rfind("--sim=", 0) != 0 && a != "--sim")
+        if (a != "--sim" && a.rfind("--sim=", 0) != 0)
             continue;
         check_host_errors_ = true;
         if (extra != nullptr && *extra != 0)
