@@ -392,6 +392,10 @@ tc_result tc_init(tc_client &c) {
     return tc_transact(c, MSG_INIT, 0, {}, {}, {tc_reply_budget(c.opts, 0)});
 }
 
+std::string tc_dropped_text(const tc_result &r) {
+    return "up to " + std::to_string(r.count) + " printed bytes were dropped: the printer did not take them";
+}
+
 tc_result tc_reset(tc_client &c) {
     return tc_transact(c, MSG_RESET, 0, {}, {}, {tc_reply_budget(c.opts, 0)});
 }

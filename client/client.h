@@ -140,7 +140,13 @@ void tc_close(tc_client &c);
 uint32_t tc_last_pid(const tc_client &c);
 
 tc_result tc_init(tc_client &c);
+// RESET. Answered FAIL when the port had to drop printed bytes the printer never took (a WRITE's
+// count is what the port accepted; the printer takes them before the link turns or ends, or the
+// RESET says how many it did not): count = those bytes. An older daemon always answers OK.
 tc_result tc_reset(tc_client &c);
+// "up to 12 printed bytes were dropped: the printer did not take them" for such a reply (the
+// count is never below what was dropped; a port cannot count what its FIFO still holds).
+std::string tc_dropped_text(const tc_result &r);
 // One WRITE request; `data` must fit in one message (TC_MAX_PAYLOAD). count = bytes written.
 tc_result tc_write(tc_client &c, std::span<const uint8_t> data);
 // `data` in WRITE requests of at most TC_MAX_PAYLOAD bytes, stopping after the first reply that

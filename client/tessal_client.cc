@@ -278,8 +278,10 @@ std::string run_simple(session &s, const command &c) {
     std::string why;
     if (c.what == verb::init)
         why = run_init(s, c);
+    else if (const tc_result r = tc_reset(s.client); r.error == tc_errc::none && r.status == MSG_FAIL)
+        why = tc_dropped_text(r);
     else
-        why = reply_problem(tc_reset(s.client));
+        why = reply_problem(r);
     if (!why.empty())
         return why;
     s.scr.note(c, format("OK (service process %" PRIu32 ")", tc_last_pid(s.client)));
@@ -299,7 +301,10 @@ std::string run_write(session &s, const command &c) {
             // A job cut short still gives the port back, as long as the connection stands; an
             // interrupted one gives it back by hanging up, at once.
             const tc_result r = tc_connected(s.client) && !interrupted ? tc_reset(s.client) : tc_result{};
-            if (why.empty())
+            if (why.empty() && r.error == tc_errc::none && r.status == MSG_FAIL)
+                why = format("%s (at least %" PRIu64 " of %" PRIu64 " bytes printed)", tc_dropped_text(r).c_str(),
+                             written - std::min<uint64_t>(written, r.count), written);
+            else if (why.empty())
                 why = reply_problem(r);
         }
     } else {

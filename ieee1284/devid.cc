@@ -41,7 +41,10 @@ void end_mode(struct port_data *port) {
 lp_mode_answer ask(struct port_data *port, int32_t mode) {
     const int32_t r = lp_negotiate(port, mode);
     const int end = lp_negotiation_end();
-    const int32_t missing = end == LP_NEG_NO_EVENT2 ? 2 : end == LP_NEG_NO_EVENT6 ? 6 : 0;
+    const int32_t missing = end == LP_NEG_NO_EVENT2    ? 2
+                            : end == LP_NEG_NO_EVENT6  ? 6
+                            : end == LP_NEG_NO_EVENT31 ? 31
+                                                       : 0;
     const int32_t answer = r == 0 ? LP_ANSWER_ACCEPTED : missing ? LP_ANSWER_SILENT : LP_ANSWER_REFUSED;
     return {mode, answer, missing};
 }
@@ -143,7 +146,8 @@ const char *lp_answer_text(const struct lp_mode_answer *answer) {
     switch (answer->answer) {
     case LP_ANSWER_ACCEPTED: return "accepted";
     case LP_ANSWER_REFUSED: return "refused";
-    default: return answer->event == 2 ? "no answer at event 2" : "no answer at event 6";
+    default:
+        return answer->event == 2 ? "no answer at event 2" : answer->event == 31 ? "no answer at event 31" : "no answer at event 6";
     }
 }
 

@@ -65,8 +65,26 @@ void keep_surplus(struct port_data *port) {
     }
 }
 
-// Reads the ECR; in ECP FIFO mode waits (at most 5 s) for the FIFO to empty. 1 when printed
-// bytes are still in it. *mode gets the ECR mode found.
+// Bytes written since the write last saw the FIFO empty: at most this many can still be in it.
+uint32_t unconfirmed = 0;
+
+// The bytes the port still holds for the printer, as far as the host can tell: a full FIFO's
+// depth, or what was written since it last read empty (at most one less than the depth), and
+// one more while PeriphAck is high (a byte in the output latch, mid-handshake).
+int held(struct port_data *port, uint8_t e) {
+    const int32_t depth = std::max(port->priv->fifo_size, 1);
+    int n = 0;
+    if (!(e & 0x01))
+        n = (e & 0x02) ? depth : int(std::clamp<uint32_t>(unconfirmed, 1, uint32_t(std::max(depth - 1, 1))));
+    if (!(lp_read_status(port) & 0x80))
+        n++;
+    return n;
+}
+
+// Reads the ECR; in ECP FIFO mode waits (at most 5 s) for the printer to have every byte: the
+// FIFO empty and then PeriphAck low, since the last byte leaves the FIFO into the port's output
+// latch and is the printer's only when its handshake ends. 0 when it has them all, else the
+// bytes still held (held()). *mode gets the ECR mode found.
 int drain_forward(struct port_data *port, uint8_t *mode) {
     const uint16_t ecr = lp_ecr_addr(port);
     uint8_t e = lp_inb(ecr);
@@ -74,12 +92,15 @@ int drain_forward(struct port_data *port, uint8_t *mode) {
     if (*mode != 0x60)
         return 0;  // not in ECP FIFO mode: no write has left bytes behind
     const int64_t deadline = lp_ticks() + kStallTicks;
-    while (!(e & 0x01)) {
+    for (;;) {
+        if ((e & 0x01) && (lp_read_status(port) & 0x80)) {
+            unconfirmed = 0;
+            return 0;
+        }
         if (passed(deadline))
-            return 1;
+            return held(port, e);
         e = lp_inb(ecr);
     }
-    return 0;
 }
 
 // Events 38 to 40, then ECP FIFO mode with the lines reversed. The data lines change direction
@@ -228,9 +249,11 @@ uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint
         for (;;) {
             if (e & 0x01) {
                 const uint64_t n = std::min(burst, left);
+                unconfirmed = 0;
                 lp_outsb(fifo, buf, size_t(n));
                 buf += n;
                 left -= n;
+                unconfirmed += uint32_t(n);
                 if (rereads < poll_limit - 2)
                     poll_limit--;
                 break;
@@ -242,6 +265,7 @@ uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint
             }
             lp_outb(fifo, *buf++);
             left--;
+            unconfirmed++;
             break;
         }
     }
@@ -307,7 +331,9 @@ int lp_fifo_read_finish(struct port_data *port) {
     // Only a read that reached the reverse data phase can have left peripheral bytes in the
     // FIFO; after a failed reversal it may still hold forward bytes, which are not ours to keep.
     const bool was_reverse = port->phase == LP_PH_REV_DATA;
-    lp_ctl_rmw(port, 0xF4, 0x04);  // event 47: nReverseRequest high, data lines forward
+    // Event 47: nReverseRequest high. The data lines stay inputs until the ECR is in mode 001,
+    // the only mode in which the direction may change.
+    lp_ctl_rmw(port, 0xD4, 0x04);
     uint8_t s = lp_read_status(port);
     const int64_t deadline = lp_ticks() + kFinishTicks;
     while (!passed(deadline) && (s & 0xE0) != 0xE0)  // event 49 with PeriphClk high, PeriphAck low

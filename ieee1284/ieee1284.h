@@ -10,13 +10,14 @@
 // What the FIFO transfers add of their own, so that no byte is lost at a turn of the link:
 // - The port's reverse FIFO pulls bytes ahead of what a read asked for, and a change of ECR mode
 //   would throw them away. They are taken out of the FIFO before the mode changes and kept in a
-//   surplus store, whose bytes the next read hands out first. The store belongs to the port, not
-//   to a process: the daemon attaches one in shared memory, so the bytes survive RESET and the
-//   end of a connection and go to whoever reads the port next.
-// - The data lines change direction only in ECR mode 001, and only once the forward FIFO has
-//   emptied: a read that finds the ECR in mode 011 first waits (bounded) for the printed bytes
-//   to leave, then writes mode 001, and only then begins the reversal. A read that never turns
-//   the link (served from the store) leaves the ECR as it found it.
+//   surplus store, whose bytes the next read hands out first. The daemon attaches a store in
+//   shared memory and keeps it for the connection that asked (service/device.cc drops it when
+//   the port passes to another connection).
+// - The data lines change direction only in ECR mode 001 (never in 011, also not at event 47),
+//   and only once the printer has every forward byte (FIFO empty and PeriphAck low): a read that
+//   finds the ECR in mode 011 first waits (bounded) for the printed bytes to be taken, then
+//   writes mode 001, and only then begins the reversal. A read that never turns the link (served
+//   from the store) leaves the ECR as it found it.
 // - A read ends in bounded time whatever the ECR shows: a pass that moved nothing does not renew
 //   the expiry.
 //
@@ -51,6 +52,9 @@ enum {
     LP_MODE_EPP_ALIAS_B = 4096,
     LP_MODE_MASKED_FLAG = 0x2000,
     LP_MODE_EXT_LINK = 0x4000,
+    // Set by opening a port whose lines stand at compatibility idle: in no IEEE 1284 mode, so the
+    // first termination has nothing to do (and pulses no nInit).
+    LP_MODE_IDLE = 0x8000,
     // Or-ed into a nibble, byte or ECP code: the request asks for the Device ID (0x04, 0x05, 0x14).
     LP_MODE_DEVICE_ID = 0x04,
 };
@@ -64,6 +68,7 @@ enum lp_negotiation_end {
     LP_NEG_ACCEPTED,     // the mode was negotiated (or compatibility mode asked for)
     LP_NEG_NO_EVENT2,    // nobody answered event 1: no IEEE 1284 peripheral
     LP_NEG_NO_EVENT6,    // event 2 came, event 6 did not
+    LP_NEG_NO_EVENT31,   // ECP was accepted, but the setup's event 31 never came
     LP_NEG_REFUSED,      // XFlag low at event 6: the peripheral refused the mode
     LP_NEG_LINK_FAILED,  // the extensibility link byte was not answered or was refused
     LP_NEG_NOT_IMPLEMENTED,  // LP_MODE_REFUSED was asked for
@@ -74,13 +79,15 @@ int lp_negotiation_end(void);
 uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint64_t len);
 uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len);
 int lp_fifo_read_finish(struct port_data *port);
-// Waits (at most 5 s) for bytes a FIFO write left in the FIFO to reach the peripheral, so a
-// termination, a reversal or a hand-over of the port that follows cannot cut them off. 0 when the
-// FIFO is empty or not in forward ECP use, 1 when it did not empty in time.
+// Waits (at most 5 s) for the bytes a FIFO write left in the port to be taken by the peripheral
+// (the FIFO empty, then PeriphAck low: the last byte's handshake has ended), so a termination, a
+// reversal or a hand-over of the port that follows cannot cut them off. 0 when the peripheral has
+// them all (or the FIFO is not in forward ECP use), else the bytes the port still holds: a full
+// FIFO's depth, or those written since it last read empty, plus one while PeriphAck is high.
 int lp_fifo_write_drain(struct port_data *port);
 // Ends the FIFO's forward use before a termination or a negotiation: the drain above, then PS/2
 // mode, since in ECP FIFO mode the port drives HostClk and HostAck itself and the handshake would
-// never reach the wire. 1 when printed bytes were still in the FIFO (the mode change drops them).
+// never reach the wire. The bytes the mode change dropped (0 when the drain succeeded).
 int lp_fifo_write_end(struct port_data *port);
 // The surplus store: bytes taken out of the FIFO after a read and not yet handed out, in order
 // from bytes[head]. A FIFO holds at most 1023 bytes, plus the copies of one run-length count

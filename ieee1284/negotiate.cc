@@ -1,8 +1,9 @@
 // Negotiation and termination: moving the peripheral between compatibility mode and the others.
 //
 // Every negotiation begins with a termination, so asking for compatibility mode is termination
-// alone, and the first INIT of a process (mode EPP as opened) pulses nInit to reset the
-// peripheral before ECP is requested. The termination does not look at its waits: whatever the
+// alone. A link already in compatibility mode has nothing to terminate. A port opened with its
+// lines away from compatibility idle, or one whose printer must be initialised (the record's
+// mode is then EPP), has nInit pulsed to reset the peripheral before ECP is requested. The termination does not look at its waits: whatever the
 // peripheral does, the record ends in (compatibility, forward idle).
 #include "ieee1284/ieee1284.h"
 
@@ -21,10 +22,13 @@ int32_t ended(int how, int32_t result) {
 bool is_epp(int32_t m) { return m == LP_MODE_EPP || m == LP_MODE_EPP_ALIAS_A || m == LP_MODE_EPP_ALIAS_B; }
 bool is_ecp(int32_t m) { return m == LP_MODE_ECP || m == LP_MODE_ECP_RLE || m == LP_MODE_ECP_ALIAS; }
 
+// Also the reset of a printer in an unknown state: 1284Active goes low first (event 22 ends any
+// IEEE 1284 mode), since nInit low with 1284Active high would be an ECP reverse request.
 void terminate_epp(struct port_data *port) {
-    lp_ctl_update(port, 0x04, 0x00);  // nInit low: reset the EPP peripheral
-    lp_usleep(50);
     lp_ctl_update(port, 0x0C, 0x0C);  // nInit high, nSelectIn low
+    lp_ctl_update(port, 0x04, 0x00);  // nInit low: reset the peripheral
+    lp_usleep(50);
+    lp_ctl_update(port, 0x04, 0x04);  // nInit high
 }
 
 void terminate_common(struct port_data *port) {
@@ -47,6 +51,13 @@ extern "C" {
 
 void lp_terminate(struct port_data *port) {
     port = port->phys;
+    if (port->mode == LP_MODE_IDLE) {
+        // Opened with the lines at compatibility idle (1284Active low): the peripheral is in no
+        // IEEE 1284 mode, event 22 would not even move a line, and no peripheral answers it.
+        port->mode = LP_MODE_COMPAT;
+        port->phase = LP_PH_FWD_IDLE;
+        return;
+    }
     if (is_epp(port->mode)) {
         terminate_epp(port);
     } else {
@@ -60,6 +71,7 @@ void lp_terminate(struct port_data *port) {
     }
     port->mode = LP_MODE_COMPAT;
     port->phase = LP_PH_FWD_IDLE;
+    lp_io_tell_mode(LP_MODE_COMPAT, LP_PH_FWD_IDLE);
 }
 
 int32_t lp_negotiate(struct port_data *port, int32_t mode) {
@@ -120,11 +132,17 @@ int32_t lp_negotiate(struct port_data *port, int32_t mode) {
     if (!(mode & LP_MODE_EXT_LINK) && (r & 0x10)) {
         port->phase = LP_PH_ECP_SETUP;
         lp_ctl_update(port, 0x02, 0x02);   // event 30: HostAck low
-        lp_wait_status(port, 0x20, 0x20);  // event 31: nAckReverse high; not looked at
+        // Event 31: nAckReverse high. A peripheral that accepted ECP and never finishes its setup
+        // is not in a mode a transfer could use: the negotiation failed, as without event 6.
+        if (lp_wait_status(port, 0x20, 0x20) != 0)
+            return refuse(port, LP_NEG_NO_EVENT31);
         port->phase = LP_PH_FWD_IDLE;
     } else {
         port->phase = uint32_t(mode) <= 1 ? LP_PH_REV_IDLE : LP_PH_FWD_IDLE;
     }
+    // The kernel learns the mode where it shares the port (the parport device), so it can bring
+    // the printer back to compatibility mode should this process die holding it.
+    lp_io_tell_mode(port->mode, port->phase);
     return ended(LP_NEG_ACCEPTED, 0);
 }
 

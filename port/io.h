@@ -70,6 +70,19 @@ extern const struct lp_ppdev_calls lp_ppdev_kernel;  // open(2), ioctl(2), close
 const struct lp_io_backend *lp_io_ppdev(const char *path, const struct lp_ppdev_calls *calls);
 // Open and close the device once, as a check at start-up: 0 or the errno.
 int lp_io_ppdev_check(void);
+// What the parport-device backend adds to the seam, each a no-op on every other backend:
+// - the IEEE 1284 mode and phase the link has just negotiated (the LP_MODE_ and LP_PH_ codes,
+//   which are the kernel's own IEEE1284_MODE_ and IEEE1284_PH_ values): PPSETMODE, PPSETPHASE;
+// - whether the kernel says the port can tri-state its data lines (PPGETMODES): 1 yes, 0 no,
+//   -1 not known (another backend, or the call failed);
+// - the first errno of a failed ioctl since the last claim (0: none). A failed register read
+//   gives 0x00, which no wait of the link takes as an answer; the caller checks this after each
+//   request and gives up on the port.
+// - how long PPCLAIM may wait for the kernel's other users of the port (ms; default 8000).
+void lp_io_tell_mode(int32_t mode, int32_t phase);
+int lp_io_tristate(void);
+int lp_io_failure(void);
+void lp_io_claim_wait(int64_t ms);
 
 // Choose the backend for this process. The pointer must stay valid while it is in use.
 void lp_io_use(const struct lp_io_backend *backend);

@@ -10,12 +10,20 @@
 // no ECP registers behind this interface: every other address reads 0xFF and ignores writes, so
 // opening finds no ECR, skips the probe and the link moves data by the software handshake.
 //
+// Every ioctl is checked: a failure is a port failure, named on an error line with its errno and
+// kept for the caller (lp_io_failure), never a made-up register value. PPCLAIM is bounded by the
+// INIT's wait. The kernel is told the IEEE 1284 mode the link negotiates (PPSETMODE, PPSETPHASE)
+// and is asked whether the port can tri-state its data lines (PPGETMODES).
+//
 // Rejected: PPEXCL (it would shut out the kernel's lp driver, which the claim already waits
 // for), and the device's own IEEE 1284 calls (PPNEGOT, read/write): the link code stays ours, the
 // same on every backend, and the kernel's transfers would answer to timings we do not choose.
 #include <fcntl.h>
+#include <linux/parport.h>
 #include <linux/ppdev.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +32,7 @@
 #include <cstring>
 
 #include "port/io.h"
+#include "port/log.h"
 
 namespace {
 
@@ -37,13 +46,87 @@ struct ppdev {
     long base = 0;
     bool claimed = false;
     uint8_t control = 0;  // the CONTROL byte last written, for its direction and interrupt bits
+    int failed = 0;       // the first errno of a failed ioctl since the claim
+    int64_t claim_wait_ms = 8000;
 } dev;
+
+constexpr int64_t kClaimRetryMs = 20;
 
 int k_open(void *, const char *path, int flags) { return open(path, flags); }
 int k_ioctl(void *, int fd, unsigned long request, void *arg) { return ioctl(fd, request, arg); }
 int k_close(void *, int fd) { return close(fd); }
 
-int call(unsigned long request, void *arg) { return dev.calls->ioctl(dev.calls->ctx, dev.fd, request, arg); }
+const char *request_name(unsigned long request) {
+    switch (request) {
+    case PPCLAIM: return "PPCLAIM";
+    case PPRELEASE: return "PPRELEASE";
+    case PPRDATA: return "PPRDATA";
+    case PPWDATA: return "PPWDATA";
+    case PPRSTATUS: return "PPRSTATUS";
+    case PPRCONTROL: return "PPRCONTROL";
+    case PPWCONTROL: return "PPWCONTROL";
+    case PPDATADIR: return "PPDATADIR";
+    case PPGETMODES: return "PPGETMODES";
+    case PPSETMODE: return "PPSETMODE";
+    case PPSETPHASE: return "PPSETPHASE";
+    default: return "ioctl";
+    }
+}
+
+// Every call is checked: the first failure since the claim is kept (lp_io_failure) and named on
+// one error line with its errno; the caller then gives the port up instead of trusting a value.
+int call(unsigned long request, void *arg) {
+    if (dev.calls->ioctl(dev.calls->ctx, dev.fd, request, arg) == 0)
+        return 0;
+    const int err = errno;
+    if (dev.failed == 0) {
+        dev.failed = err;
+        log_error("parport device %s: %s failed: %s", dev.path, request_name(request), std::strerror(err));
+    }
+    errno = err;
+    return -1;
+}
+
+void on_alarm(int) {}  // only there to interrupt a PPCLAIM that blocks
+
+int64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// PPCLAIM waits while the kernel's own users (lp) have the port. It is bounded by the INIT's
+// wait: a claim refused as busy is tried again every 20 ms, and one that blocks is interrupted by
+// a one-shot timer whose signal has no restart. EBUSY when the bound passed.
+int claim_bounded() {
+    const int64_t until = mono_ms() + dev.claim_wait_ms;
+    for (;;) {
+        const int64_t left = until - mono_ms();
+        if (left <= 0)
+            return EBUSY;
+        struct sigaction sa{}, old{};
+        sa.sa_handler = on_alarm;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGALRM, &sa, &old);
+        itimerval t{}, was{};
+        t.it_value.tv_sec = time_t(left / 1000);
+        t.it_value.tv_usec = suseconds_t(left % 1000 * 1000);
+        setitimer(ITIMER_REAL, &t, &was);
+        const int r = dev.calls->ioctl(dev.calls->ctx, dev.fd, PPCLAIM, nullptr);
+        const int err = errno;
+        const itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old, nullptr);
+        if (r == 0)
+            return 0;
+        if (err == EINTR && mono_ms() >= until)
+            return EBUSY;
+        if (err != EBUSY && err != EAGAIN && err != EINTR)
+            return err;
+        struct timespec pause = {0, kClaimRetryMs * 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
 
 int pp_acquire(void *, long base) {
     dev.base = base;
@@ -58,13 +141,15 @@ int pp_claim(void *) {
         return 0;
     if (dev.fd < 0)
         return EBADF;
-    if (call(PPCLAIM, nullptr) != 0)
-        return errno;
+    if (const int err = claim_bounded(); err != 0)
+        return err;
     dev.claimed = true;
+    dev.failed = 0;
     // Whoever had the port before may have left the data lines as inputs; the port layer
     // starts from the host driving them.
     int forward = 0;
-    call(PPDATADIR, &forward);
+    if (call(PPDATADIR, &forward) != 0)
+        return dev.failed;
     dev.control &= uint8_t(~kReverse);
     return 0;
 }
@@ -75,15 +160,24 @@ void pp_release(void *) {
     dev.claimed = false;
 }
 
-// A register the device does not have reads as a floating bus; so does one whose ioctl failed.
+// A register the device does not have reads as a floating bus. One whose ioctl failed reads 0x00
+// (no wait of the link takes that for an answer), and the failure is kept for the caller.
 uint8_t pp_inb(void *, uint16_t addr) {
     uint8_t v = 0xFF;
     switch (long(addr) - dev.base) {
-    case 0: call(PPRDATA, &v); break;
-    case 1: call(PPRSTATUS, &v); break;
+    case 0:
+        if (call(PPRDATA, &v) != 0)
+            v = 0;
+        break;
+    case 1:
+        if (call(PPRSTATUS, &v) != 0)
+            v = 0;
+        break;
     case 2:
         if (call(PPRCONTROL, &v) == 0)
             v = uint8_t((v & kLines) | (dev.control & ~kLines));
+        else
+            v = 0;
         break;
     default: break;
     }
@@ -167,6 +261,27 @@ const struct lp_io_backend *lp_io_ppdev(const char *path, const struct lp_ppdev_
     std::snprintf(dev.path, sizeof dev.path, "%s", path);
     return &backend;
 }
+
+void lp_io_tell_mode(int32_t mode, int32_t phase) {
+    if (lp_io_current() != &backend || !dev.claimed)
+        return;
+    int m = mode, p = phase;
+    if (call(PPSETMODE, &m) == 0)
+        call(PPSETPHASE, &p);
+}
+
+int lp_io_tristate(void) {
+    if (lp_io_current() != &backend || dev.fd < 0)
+        return -1;
+    unsigned modes = 0;
+    if (call(PPGETMODES, &modes) != 0)
+        return -1;
+    return (modes & PARPORT_MODE_TRISTATE) ? 1 : 0;
+}
+
+int lp_io_failure(void) { return lp_io_current() == &backend ? dev.failed : 0; }
+
+void lp_io_claim_wait(int64_t ms) { dev.claim_wait_ms = ms > 0 ? ms : 0; }
 
 int lp_io_ppdev_check(void) {
     const int fd = dev.calls->open(dev.calls->ctx, dev.path, O_RDWR | O_CLOEXEC);

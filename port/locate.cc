@@ -21,6 +21,8 @@ constexpr long kOnboardBase = LP_ONBOARD_BASE;
 constexpr long kEcpOffset = LP_ISA_ECP_OFFSET;
 constexpr long kMaxAddr = 0xFFFD;  // the port's last register, base + 2, still fits in 16 bits
 constexpr unsigned long kPciClassParallel = 0x0701;  // class 07 (communication), subclass 01
+constexpr unsigned long kLastHostProgIf = 0x03;      // SPP, bidirectional, ECP, IEEE 1284 controller
+constexpr long kPortRegs = 3;                        // DATA, STATUS, CONTROL (or FIFO, -, ECR)
 constexpr unsigned long long kResourceIo = 0x100;  // IORESOURCE_IO in a resource line's flags
 constexpr int kPciBars = 6;  // the first six lines of resource are the BARs
 
@@ -68,18 +70,39 @@ bool slot_matches(const std::string &entry, std::string_view slot) {
            entry[entry.size() - slot.size() - 1] == ':';
 }
 
-// The I/O BARs of a PCI function, in order.
-std::vector<long> io_ranges(const std::string &dir) {
-    std::vector<long> ranges;
+// An I/O BAR of a PCI function: where it starts (0: the firmware assigned it no address) and how
+// many addresses it has.
+struct io_bar {
+    long start;
+    long size;
+};
+
+// The I/O BARs of a PCI function, in order, unassigned ones included: skipping one would shift the
+// rest, and the ECP registers would be taken for the port.
+std::vector<io_bar> io_ranges(const std::string &dir) {
+    std::vector<io_bar> ranges;
     std::ifstream in(dir + "/resource");
     std::string line;
     for (int bar = 0; bar < kPciBars && std::getline(in, line); bar++) {
         unsigned long long start = 0, end = 0, flags = 0;
-        if (std::sscanf(line.c_str(), "%llx %llx %llx", &start, &end, &flags) == 3 && (flags & kResourceIo) &&
-            start != 0 && in_range(long(start)))
-            ranges.push_back(long(start));
+        if (std::sscanf(line.c_str(), "%llx %llx %llx", &start, &end, &flags) != 3 || !(flags & kResourceIo))
+            continue;
+        const bool placed = start != 0 && in_range(long(start)) && end >= start;
+        ranges.push_back({placed ? long(start) : 0, placed ? long(end - start + 1) : 0});
     }
     return ranges;
+}
+
+// Text read from the kernel, fit for one error line: control characters (a newline) become blanks.
+std::string one_line(std::string text, size_t max) {
+    if (text.size() > max)
+        text.resize(max);
+    for (char &c : text)
+        if (std::iscntrl(static_cast<unsigned char>(c)))
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
 }
 
 int pci_class(const std::string &dir, unsigned long &cls) {
@@ -125,7 +148,7 @@ int lp_parport_addr(const char *name, struct lp_port_addr *out, char *err, size_
                       name, lp_kernel_files.parport);
     long base = 0, ecp = 0;
     if (std::sscanf(text.c_str(), "%ld %ld", &base, &ecp) != 2 || !in_range(base) || (ecp != 0 && !in_range(ecp)))
-        return refuse(err, errlen, "%s does not hold two I/O addresses: '%.40s'", path.c_str(), text.c_str());
+        return refuse(err, errlen, "%s does not hold two I/O addresses: '%s'", path.c_str(), one_line(text, 40).c_str());
     *out = {base, ecp == 0 ? LP_NO_ECP : ecp};  // the driver found no ECP registers: 0
     return 0;
 }
@@ -139,10 +162,14 @@ int lp_pci_addr(const char *slot, struct lp_port_addr *out, char *err, size_t er
         unsigned long cls = 0;
         if (pci_class(dir, cls) != 0)
             continue;
-        if ((cls >> 8) != kPciClassParallel) {
+        // Class 0x0701 with programming interface 0xFE is an IEEE 1284 target (the device side
+        // of a link), not a port a host drives; 0x00 to 0x03 are the host ports.
+        if ((cls >> 8) != kPciClassParallel || (cls & 0xFF) > kLastHostProgIf) {
             if (slot != nullptr)
                 return refuse(err, errlen,
-                              "%s is not a parallel-port card (PCI class 0x%06lx): give its addresses with --base and --ecp",
+                              (cls >> 8) == kPciClassParallel
+                                  ? "%s is an IEEE 1284 target, not a host port (PCI class 0x%06lx): give a port's addresses with --base and --ecp"
+                                  : "%s is not a parallel-port card (PCI class 0x%06lx): give its addresses with --base and --ecp",
                               entry.c_str(), cls);
             continue;
         }
@@ -158,11 +185,18 @@ int lp_pci_addr(const char *slot, struct lp_port_addr *out, char *err, size_t er
         return refuse(err, errlen, "%zu PCI parallel-port cards (%s): name one with --port-of SLOT", found.size(),
                       list.c_str());
     }
-    const std::vector<long> ranges = io_ranges(std::string(lp_kernel_files.pci) + "/" + found[0]);
+    const std::vector<io_bar> ranges = io_ranges(std::string(lp_kernel_files.pci) + "/" + found[0]);
     if (ranges.empty())
         return refuse(err, errlen, "the card %s has no I/O range (is it enabled?)", found[0].c_str());
-    // Cards put the ECP registers at the start of their second I/O range, when they have them.
-    *out = {ranges[0], ranges.size() > 1 ? ranges[1] : LP_NO_ECP};
+    if (ranges[0].start == 0)
+        return refuse(err, errlen, "the card %s: its first I/O range has no address (is it enabled?)", found[0].c_str());
+    if (ranges[0].size < kPortRegs)
+        return refuse(err, errlen, "the card %s: its first I/O range has %ld addresses, too few for a parallel port (3)",
+                      found[0].c_str(), ranges[0].size);
+    // Cards put the ECP registers at the start of their second I/O range, when they have them
+    // (the FIFO at +0, the ECR at +2: three addresses at least).
+    const bool ecp = ranges.size() > 1 && ranges[1].start != 0 && ranges[1].size >= kPortRegs;
+    *out = {ranges[0].start, ecp ? ranges[1].start : LP_NO_ECP};
     return 0;
 }
 

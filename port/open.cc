@@ -19,6 +19,21 @@
 namespace {
 
 constexpr int kMaxFifo = 1024;  // a full bit that never comes within this many bytes: no FIFO
+constexpr uint8_t kCompatIdle = 0x0C;  // the four line bits at compatibility idle: nInit high, nSelectIn low
+
+// A port that decodes only 10 address bits (many ISA designs) answers at base + 0x402 with its
+// CONTROL register: writing "the ECR" there would drive the printer's lines. Such a port reads the
+// same at both addresses and follows a CONTROL write at the ECR address; the interrupt-enable bit
+// is the one that can be flipped for the test without touching a line.
+bool ecr_aliases_control(struct port_data *port, uint8_t control, uint8_t ecr) {
+    const uint16_t ctl = uint16_t(port->base + 2);
+    if (((lp_ecr_addr(port) ^ ctl) & 0x3FF) != 0 || ecr != control)
+        return false;
+    lp_outb(ctl, uint8_t(control ^ 0x10));
+    const bool follows = lp_inb(lp_ecr_addr(port)) == uint8_t(control ^ 0x10);
+    lp_outb(ctl, control);
+    return follows;
+}
 
 }  // namespace
 
@@ -39,7 +54,19 @@ struct port_data *lp_port_open_at(int32_t base, int64_t base_hi) {
     cad_data.port = port;
     cad_data.timeout = 10;
     port->priv = &parport_pc_private_data;
-    parport_pc_private_data.ecr_present = base_hi != LP_NO_ECP && (lp_inb(lp_ecr_addr(port)) & 0x03) != 0x03;
+    // The CONTROL soft copy starts from what the port holds (its line bits and direction), so the
+    // first write changes no line: opening never pulses nInit by itself. Lines found away from
+    // compatibility idle mean a printer in an unknown state: the first termination resets it.
+    const uint8_t control = lp_inb(uint16_t(base + 2));
+    priv_ctr = control & 0x2F & priv_ctr_writable;
+    if ((control & 0x0F) == kCompatIdle)
+        port->mode = 0x8000;  // LP_MODE_IDLE: the first termination has nothing to end
+    if (base_hi == LP_NO_ECP) {
+        parport_pc_private_data.ecr_present = 0;
+    } else {
+        const uint8_t ecr = lp_inb(lp_ecr_addr(port));
+        parport_pc_private_data.ecr_present = (ecr & 0x03) != 0x03 && !ecr_aliases_control(port, control, ecr);
+    }
     lp_probe_ecp(port);
     lp_init_state(port);
     return port;
@@ -107,10 +134,25 @@ int lp_port_has_fifo(const struct port_data *port) {
 }
 
 void lp_init_state(struct port_data *port) {
-    if (port->base_hi != LP_NO_ECP)
+    if (port->priv->ecr_present)
         lp_ecr_update(port, 0xFF, 0x34);  // PS/2 mode, nErrIntrEn and serviceIntr set
+    port->priv->output_only = !lp_port_bidirectional(port);
+}
+
+int lp_port_bidirectional(struct port_data *port) {
+    // In PS/2 mode (where the direction bit works) with the lines reversed, a port that can
+    // tri-state them reads what the far end drives, or a floating bus; one that cannot reads its
+    // own latch back, whatever is written.
+    lp_dir_reverse(port);
+    lp_write_data(port, 0x55);
+    const uint8_t a = lp_read_data(port);
+    lp_write_data(port, 0xAA);
+    const uint8_t b = lp_read_data(port);
     lp_write_data(port, 0);
     lp_dir_forward(port);
+    return a != 0x55 || b != 0xAA;
 }
+
+void lp_port_reset_printer(struct port_data *port) { port->phys->mode = 64; }  // LP_MODE_EPP
 
 }  // extern "C"

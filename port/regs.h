@@ -54,6 +54,7 @@ struct parport_pc_private_data {
     int32_t pword;           // bytes per FIFO word, from cnfgA
     int32_t read_threshold;  // reverse service threshold
     int32_t write_threshold; // forward service threshold
+    int32_t output_only;     // 1: the data lines cannot be inputs (no tri-state): nothing can be read
 };
 
 extern struct port_data port_data;
@@ -140,6 +141,13 @@ struct port_data *lp_port_open(int32_t base);  // the ECP range 0x400 above the 
 struct port_data *lp_port_open_at(int32_t base, int64_t base_hi);
 int lp_probe_ecp(struct port_data *port);
 void lp_init_state(struct port_data *port);
+// Whether the data lines really become inputs: with the direction bit set in PS/2 mode, DATA must
+// not read back two patterns written to it. 1 bidirectional, 0 output only. Leaves the lines
+// driven (forward) with DATA 0.
+int lp_port_bidirectional(struct port_data *port);
+// Have the next termination pulse nInit, which initialises the printer (and makes many throw
+// away what they have buffered): for a printer whose state is not known.
+void lp_port_reset_printer(struct port_data *port);
 // 1 when the opened port has an ECR and a FIFO the probe could measure (depth 1 or more): only
 // then can the FIFO transfers be used.
 int lp_port_has_fifo(const struct port_data *port);

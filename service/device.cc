@@ -7,8 +7,11 @@
 // together. An INIT that cannot reach the port, or whose negotiation fails, is answered FAIL with
 // the reason and one error line naming the cause, and gives the port back. A port without a
 // usable ECP FIFO is driven by software handshake.
+#include <poll.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -32,11 +35,66 @@ struct negotiation_failure {
     const char *line;
 };
 
-// Before a termination, a negotiation or a hand-over: the FIFO's last printed bytes reach the
-// printer and the ECR leaves ECP FIFO mode, whose hardware would keep the handshake off the wire.
-void end_forward() {
-    if (fifo_mode && lp_fifo_write_end(open_port) != 0)
-        log_error("printed bytes still in the FIFO were dropped: the printer took nothing for 5 s");
+constexpr int64_t kPausedWaitTicks = 4500;  // 45 s for a paused printer, while its client waits
+
+int32_t dropped = 0;  // printed bytes the port had to drop since the last RESET of this connection
+
+// The client is still there (a half-close is: it waits for its reply), and the daemon is not
+// stopping (it gives every service process 20 s).
+bool client_waits() {
+    if (client_fd < 0 || conn_stopping())
+        return false;
+    pollfd p{client_fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Before a termination, a negotiation or a hand-over: the printer takes the last bytes of the
+// WRITEs (the FIFO empties and the last handshake ends), and the ECR leaves ECP FIFO mode, whose
+// hardware would keep the handshake off the wire. A printer that holds PeriphAck high is busy, not
+// broken: while the client waits (patient) it gets up to 45 s (the clients wait 60 s for a
+// reply). What is dropped in the end is counted for the RESET's reply and said on an error line.
+int end_forward(bool patient) {
+    if (!fifo_mode)
+        return 0;
+    if (patient) {
+        const int64_t until = lp_ticks() + kPausedWaitTicks;  // the port's clock, as every wait of the link
+        int held = lp_fifo_write_drain(open_port);
+        while (held > 0 && client_waits() && lp_ticks() - until < 0 && !(lp_read_status(open_port->phys) & 0x80))
+            held = lp_fifo_write_drain(open_port);
+    }
+    const int lost = lp_fifo_write_end(open_port);
+    if (lost > 0) {
+        log_error("up to %d printed bytes dropped: the printer did not take them", lost);
+        dropped += lost;
+    }
+    return lost;
+}
+
+// The port gave an error of its own (the parport device's ioctls): the port is given up.
+bool port_failed() { return lp_io_failure() != 0; }
+
+// The surplus store and the printer's state live in the port's shared state; an in-process
+// harness has none and keeps them here.
+int32_t own_owner = 0;
+uint32_t own_known = 0;
+int32_t &surplus_owner() {
+    ps_region *r = portshare_region();
+    return r ? r->surplus_owner : own_owner;
+}
+uint32_t &printer_known() {
+    ps_region *r = portshare_region();
+    return r ? r->printer_known : own_known;
+}
+
+// Bytes read ahead for one connection never reach another: when the port passes to a new holder,
+// what another left in the store is dropped.
+void own_surplus() {
+    const int32_t me = int32_t(getpid());
+    if (surplus_owner() != me && lp_fifo_surplus() > 0) {
+        log_trace(2, "%u bytes read ahead for another connection dropped\n", unsigned(lp_fifo_surplus()));
+        lp_fifo_surplus_clear();
+    }
+    surplus_owner() = me;
 }
 
 negotiation_failure why_not(int32_t result) {
@@ -45,6 +103,7 @@ negotiation_failure why_not(int32_t result) {
     switch (lp_negotiation_end()) {
     case LP_NEG_REFUSED: return {MSG_FAIL_REFUSED, "ECP mode refused by the peripheral"};
     case LP_NEG_NO_EVENT6: return {MSG_FAIL_NEGOTIATION, "IEEE 1284 negotiation failed (event 6)"};
+    case LP_NEG_NO_EVENT31: return {MSG_FAIL_NEGOTIATION, "IEEE 1284 negotiation failed (event 31)"};
     default: return {MSG_FAIL_NEGOTIATION, "IEEE 1284 negotiation failed"};
     }
 }
@@ -56,6 +115,10 @@ negotiation_failure why_not(int32_t result) {
 void open_the_port() {
     lp_io_fine_timers();
     open_port = lp_port_open_at(int32_t(dpa_port.base), dpa_port.ecp);
+    if (lp_io_tristate() == 0)
+        open_port->priv->output_only = 1;  // the kernel knows the port cannot turn its data lines
+    if (open_port->priv->output_only)
+        log_trace(0, "output only: reading from the printer is impossible on this port (set the BIOS to PS/2 or ECP)\n");
     if (!fifo_mode || lp_port_has_fifo(open_port))
         return;
     fifo_mode = 0;
@@ -77,7 +140,10 @@ void port_access_failed(int err) {
 }
 
 // The kernel's claim goes with our lock: released first, so the next holder's claim never waits.
-void give_back() {
+// terminated: the link was left in compatibility mode, so the next open need not reset the printer.
+void give_back(bool terminated = false) {
+    if (port_lock_held())
+        printer_known() = terminated && !port_failed() ? 1 : 0;
     lp_io_release();
     port_lock_drop();
 }
@@ -111,41 +177,76 @@ int dpa_init(int negotiate) {
             return MSG_FAIL_PORT_ACCESS;
         }
     }
+    lp_io_claim_wait(wait_timeout_ms);
     if (const int err = lp_io_claim(); err != 0) {
+        if (err == EBUSY) {
+            log_error("the kernel's parport device stayed claimed by another of its users (lp?)");
+            port_lock_drop();
+            return MSG_FAIL_BUSY;
+        }
         port_access_failed(err);
         port_lock_drop();
         return MSG_FAIL_PORT_ACCESS;
     }
-    if (open_port == nullptr)
+    own_surplus();
+    const bool known = printer_known() != 0;
+    printer_known() = 0;  // until a release leaves it in compatibility mode again
+    if (open_port == nullptr) {
         open_the_port();
+        if (!known)
+            lp_port_reset_printer(open_port);  // first open since the daemon started, or a holder died
+    }
     if (negotiate) {
-        end_forward();  // a negotiation starts with a termination
+        end_forward(true);  // a negotiation starts with a termination
         const int32_t r = lp_negotiate(open_port, LP_MODE_ECP);
+        if (port_failed()) {
+            give_back();
+            return MSG_FAIL_PORT_ACCESS;
+        }
         if (r != 0) {
             const negotiation_failure f = why_not(r);
             log_error("%s", f.line);
-            give_back();  // nothing to drive: the next client may try
+            give_back(true);  // nothing to drive: the next client may try
             return f.reason;
         }
     }
     return 0;
 }
 
-void dpa_reset(void) {
+int dpa_output_only(void) { return open_port != nullptr && open_port->phys->priv->output_only; }
+
+int dpa_settle(void) { return dpa_ready() ? end_forward(true) : 0; }
+
+int32_t dpa_reset(void) {
     if (!dpa_ready())
-        return;  // never opened, or already given back
-    // A WRITE returns once its bytes are in the FIFO; the termination must not cut off the last
-    // of them on their way to a slow peripheral.
-    end_forward();
+        return 0;  // never opened, or already given back
+    // A WRITE returns once its bytes are in the port; the termination must not cut off the last
+    // of them on their way to a slow or paused printer.
+    end_forward(true);
     lp_negotiate(open_port, LP_MODE_COMPAT);
-    give_back();
+    give_back(true);
+    const int32_t lost = dropped;
+    dropped = 0;
+    return lost;
 }
 
 void dpa_release(void) {
-    // Likewise when the connection ends without RESET: the next holder's probe empties the FIFO.
-    if (dpa_ready())
-        end_forward();
-    give_back();
+    // A connection that ends (or is cut) without RESET leaves the printer as RESET would: its
+    // last bytes taken (or dropped, on an error line), the link terminated to compatibility mode,
+    // and only then the port handed on (and the kernel's claim released). The bytes read ahead
+    // for it go with it.
+    bool terminated = false;
+    if (dpa_ready()) {
+        end_forward(false);
+        if (open_port->phys->mode != LP_MODE_COMPAT)
+            lp_negotiate(open_port, LP_MODE_COMPAT);
+        terminated = true;
+        if (surplus_owner() == int32_t(getpid()) && lp_fifo_surplus() > 0) {
+            log_trace(2, "%u bytes read ahead and not asked for dropped\n", unsigned(lp_fifo_surplus()));
+            lp_fifo_surplus_clear();
+        }
+    }
+    give_back(terminated);
 }
 
 int dpa_reverse_pending(void) {
@@ -162,10 +263,13 @@ int dpa_reverse_pending(void) {
     return (lp_read_status(port) & 0x08) == 0 ? 1 : 0;  // nFault low: nPeriphRequest
 }
 
+void dpa_printer_unknown(void) { printer_known() = 0; }
+
 int dpa_surplus_setup(void) {
-    // Bytes the port pulled in beyond a READ belong to the port, not to the service process that
-    // happened to read: one store for the port, in its shared state (so every daemon on the port
-    // sees it), set up before any fork, which every service process inherits.
+    // Bytes the port pulled in beyond a READ must outlive a service process's RESET and INIT but
+    // never reach another connection: one store for the port, in its shared state (so every
+    // daemon on the port sees it), set up before any fork, which every service process inherits;
+    // who it belongs to is kept beside it (own_surplus).
     if (ps_region *r = portshare_region()) {
         lp_fifo_surplus_attach(&r->surplus);
         return 0;
@@ -190,6 +294,8 @@ int dpa_read(uint8_t *buf, int32_t size) {
     if (verbose > 4)
         std::printf("dpa_read: %d bytes claimed ( in hex %02x %02x )\n", size, size >> 8, size % 256);
     const int32_t n = lp_device_read(open_port, buf, size);
+    if (port_failed())
+        give_back();
     if (verbose > 4) {
         std::printf("dpa_read: %d bytes", n);
         hex_dump(buf, n);
@@ -202,7 +308,10 @@ int dpa_write(uint8_t *buf, int32_t size) {
         std::printf("dpa_write: %d bytes", size);
         hex_dump(buf, size);
     }
-    return lp_device_write(open_port, buf, size);
+    const int32_t n = lp_device_write(open_port, buf, size);
+    if (port_failed())
+        give_back();
+    return n;
 }
 
 int32_t lp_device_read(struct port_data *port, uint8_t *buf, int32_t size) {

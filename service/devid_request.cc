@@ -12,6 +12,7 @@
 // job. Rejected: answering only from the cache (the first query after start-up would have nothing,
 // and a printer changed while the daemon ran would never be seen), and always reading (a query
 // during a long job would wait for its end).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -48,10 +49,18 @@ int read_now(uint8_t *payload, int32_t *len) {
     if (!held) {
         if (const int why = dpa_init(0); why != 0)
             return why;  // busy for the whole wait, or the port cannot be reached
+    } else {
+        dpa_settle();  // the session's last printed bytes reach the printer before the link turns
+    }
+    if (dpa_output_only()) {
+        if (!held)
+            dpa_release();
+        return MSG_FAIL_OUTPUT_ONLY;
     }
     static lp_device_id id;  // 1 KiB of text: kept off the stack of a service process
     lp_device_id_read(open_port, fifo_mode, &id);
-    const size_t n = id.status == LP_ID_OK ? std::strlen(id.text) : 0;
+    // The ID's length is its length field's, not strlen's: an ID may hold a NUL byte.
+    const size_t n = id.status == LP_ID_OK ? std::min<size_t>(id.length - 2, LP_DEVICE_ID_MAX) : 0;
     devid_cache_put(id.text, n);
     if (held && mode != LP_MODE_COMPAT && lp_negotiate(open_port, mode) != 0) {
         // The ID was read, but the session's link is gone: its READs and WRITEs must now fail
@@ -59,7 +68,7 @@ int read_now(uint8_t *payload, int32_t *len) {
         log_error("the link did not return to its mode after the Device ID was read");
         port_lock_drop();
     } else if (!held) {
-        port_lock_drop();  // the ID read has left the link terminated, as a RESET would
+        dpa_release();  // the ID read has left the link terminated, as a RESET would
     }
     if (id.status != LP_ID_OK) {
         log_trace(2, "Device ID not read: %s\n", lp_id_status_text(id.status));

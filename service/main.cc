@@ -433,6 +433,7 @@ int main(int argc, char **argv) {
         return 2;
     if (dpa_surplus_setup() != 0)
         return 2;
+    dpa_printer_unknown();  // the first open of this daemon initialises the printer
     if (verbose > 0)
         log_trace(0, "Device: %s, port %d\n", o.device, o.port);
     if (o.raw_port != 0)

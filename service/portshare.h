@@ -71,6 +71,13 @@ struct ps_region {
     alignas(64) struct lp_surplus surplus;
     // The Device ID cache, refreshed by every read of the ID (a probe, a DEVICE_ID request).
     struct ps_devid_cache devid;
+    // The service process whose READ left bytes in the surplus store: they are its connection's,
+    // dropped when another takes the port (service/device.cc).
+    int32_t surplus_owner;
+    // 1 while the printer is known to be in compatibility mode, left there by a release that
+    // terminated the link; 0 from the daemon's start and while a connection drives it (a holder
+    // that dies leaves it 0), so the next open initialises the printer (nInit).
+    uint32_t printer_known;
 };
 
 // portshare.cc

@@ -45,6 +45,7 @@ struct probe_facts {
     bool ecr = false;
     int fifo = 0, wthr = 0, rthr = 0, pword = 0, cnfga = -1;
     bool fifo_transfers = false, software_asked = false;
+    bool output_only = false;  // the data lines cannot be inputs: no ID, no READ
     lp_mode_answer answers[LP_NANSWERS] = {};
     lp_device_id id = {};
     lp_id_fields fields = {};
@@ -76,9 +77,12 @@ void measure(probe_facts &f) {
         f.cnfga = read_cnfga(port);
     }
     f.fifo_transfers = fifo_mode != 0;
+    f.output_only = dpa_output_only() != 0;
     lp_mode_answers(port, 0, f.answers);
+    if (f.output_only)
+        return;  // reading the ID would drive the lines against the printer
     lp_device_id_read(port, fifo_mode, &f.id);
-    const size_t n = f.id.status == LP_ID_OK ? std::strlen(f.id.text) : 0;
+    const size_t n = f.id.status == LP_ID_OK ? f.id.length - 2 : 0;  // an ID may hold a NUL
     lp_device_id_parse(f.id.text, n, &f.fields);
     devid_cache_put(f.id.text, n);  // what a DEVICE_ID request answers from now on
 }
@@ -111,6 +115,8 @@ void judge(probe_facts &f, int init_failure) {
         f.exit = PROBE_NOT_ECP;
         f.verdict = "not usable: the printer answered, then did not finish the negotiation (event 6): "
                     "check the cable, switch the printer off and on";
+    } else if (f.output_only) {
+        f.verdict = "usable for printing only: the port cannot read from the printer (set the BIOS to PS/2 or ECP)";
     } else if (f.fifo_transfers) {
         f.verdict = "usable: ECP mode through the port's FIFO";
     } else if (f.software_asked && f.ecr && f.fifo > 0) {
@@ -169,10 +175,14 @@ void print_text(const probe_facts &f) {
                         "(%d byte%s per FIFO word): %s\n",
                         f.fifo, f.wthr, f.rthr, f.cnfga, f.pword, f.pword == 1 ? "" : "s", fifo_meaning(f).c_str());
         std::printf("transfers: %s\n", f.fifo_transfers ? "ECP FIFO" : "software handshake");
+        if (f.output_only)
+            std::printf("%s\n", msg_fail_text(MSG_FAIL_OUTPUT_ONLY));
         static const char *const names[LP_NANSWERS] = {"nibble", "byte", "ECP"};
         for (int i = 0; i < LP_NANSWERS; i++)
             std::printf("%s mode: %s\n", names[i], lp_answer_text(&f.answers[i]));
-        if (f.id.status == LP_ID_OK) {
+        if (f.output_only) {
+            std::printf("Device ID: not read: the port is output only\n");
+        } else if (f.id.status == LP_ID_OK) {
             std::printf("Device ID: %s (%s)\n", printable(f.id.text).c_str(), via_text(f.id.via));
             const auto field = [](const char *name, const char *value) {
                 std::printf("%s: %s\n", name, *value ? value : "(none)");
@@ -231,11 +241,15 @@ void print_json(const probe_facts &f) {
             j += std::string(",\"") + name + "\":" + (f.ecr ? number(v) : "null");
         j += ",\"meaning\":" + quoted(fifo_meaning(f)) + "}";
         j += std::string(",\"transfers\":") + (f.fifo_transfers ? "\"fifo\"" : "\"software\"");
+        j += std::string(",\"output_only\":") + (f.output_only ? "true" : "false");
         j += ",\"negotiation\":{\"nibble\":" + answer_json(f.answers[LP_ANSWER_NIBBLE]) +
              ",\"byte\":" + answer_json(f.answers[LP_ANSWER_BYTE]) + ",\"ecp\":" + answer_json(f.answers[LP_ANSWER_ECP]) + "}";
         const bool ok = f.id.status == LP_ID_OK;
         const auto text = [ok](const char *s) { return ok ? quoted(s) : std::string("null"); };
-        j += ",\"device_id\":{\"status\":" + quoted(status_word(f.id.status)) + ",\"reason\":" +
+        if (f.output_only)
+            j += ",\"device_id\":null";  // not read: it would drive the lines against the printer
+        else
+            j += ",\"device_id\":{\"status\":" + quoted(status_word(f.id.status)) + ",\"reason\":" +
              quoted(lp_id_status_text(f.id.status)) + ",\"via\":" + (ok ? quoted(via_word(f.id.via)) : "null") +
              ",\"text\":" + text(f.id.text) + ",\"manufacturer\":" + text(f.fields.mfg) + ",\"model\":" +
              text(f.fields.mdl) + ",\"command_set\":" + text(f.fields.cmd) + ",\"class\":" + text(f.fields.cls) +

@@ -53,6 +53,12 @@ reply do_read(uint8_t *payload, int32_t count) {
         return {};  // nothing asked: no device access
     if (!dpa_ready())
         return fail();
+    if (dpa_output_only()) {
+        // READ's count is the bytes that came, which clients check against the payload, so the
+        // reason goes to the journal; DEVICE_ID and the probe name it to clients.
+        log_error("READ refused: %s", msg_fail_text(MSG_FAIL_OUTPUT_ONLY));
+        return fail();
+    }
     if (count > kMaxPayload)
         count = kMaxPayload;  // a reply can carry no more than the buffer holds
     const int n = dpa_read(payload, count);
@@ -77,7 +83,7 @@ reply dispatch(int code, int32_t count, uint8_t *payload, int32_t received) {
     case MSG_READ: return do_read(payload, count);
     case MSG_WRITE: return do_write(payload, count, received);
     case MSG_INIT: if (const int why = dpa_init(1)) return {MSG_FAIL, 0, why}; return {};
-    case MSG_RESET: dpa_reset(); return {};
+    case MSG_RESET: if (const int32_t lost = dpa_reset()) return {MSG_FAIL, 0, lost}; return {};
     case MSG_DEVICE_ID: {
         int32_t n = 0;
         if (const int why = dpa_device_id(payload, &n)) return {MSG_FAIL, 0, why};

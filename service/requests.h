@@ -71,7 +71,15 @@ extern const char *dpa_device;
 // Open the port on the first INIT (acquire, probe) and, when negotiate is set, negotiate ECP.
 // Result 0, or the msg_fail_reason the INIT is answered FAIL with (the port is then given back).
 int dpa_init(int negotiate);
-void dpa_reset(void);
+// RESET: the printer takes the last bytes (a paused one is waited for while the client waits),
+// the link is terminated and the port given back. The printed bytes the port had to drop since the
+// last RESET (this one, a DEVICE_ID, a new INIT): 0 when none, and then the RESET is answered OK.
+int32_t dpa_reset(void);
+// While holding the port: have the printer take the last bytes of the WRITEs before the link
+// turns or negotiates again (as dpa_reset does); the bytes dropped.
+int dpa_settle(void);
+// The opened port cannot tri-state its data lines: READ and DEVICE_ID are refused.
+int dpa_output_only(void);
 int dpa_read(uint8_t *buf, int32_t size);
 int dpa_write(uint8_t *buf, int32_t size);
 int32_t lp_device_read(struct port_data *port, uint8_t *buf, int32_t size);
@@ -89,10 +97,14 @@ void dpa_release(void);
 // nPeriphRequest, nFault, low): 1 yes, 0 no (or no ECP link held), -1 not known yet because
 // printed bytes are still in the FIFO, so the link cannot turn. Two port accesses at most.
 int dpa_reverse_pending(void);
-// The store for reverse bytes pulled in beyond a READ, shared by every service process so they
-// go to the next READ of whoever holds the port. In the listener, before any fork: 0, or -1
-// after an error line.
+// The store for reverse bytes pulled in beyond a READ, in the port's shared state: they go to the
+// next READ of the connection that asked, and are dropped when another connection takes the port.
+// In the listener, before any fork: 0, or -1 after an error line.
 int dpa_surplus_setup(void);
+// The daemon starts: the printer's state is not known, so the next open of the port initialises
+// it (an nInit pulse). A release that terminates the link makes it known again; the probe and
+// later connections then open the port without touching nInit.
+void dpa_printer_unknown(void);
 
 // devid_request.cc: DEVICE_ID, answered from the port's Device ID cache or read on the port.
 #define DEVID_FRESH_MS 60000  // a cached ID this young is answered without touching the port

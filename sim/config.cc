@@ -17,6 +17,7 @@ namespace {
 constexpr const char *kFaultNames[SIM_NFAULTS] = {
     "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
     "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr", "no-id", "id-length",
+    "output-only",
 };
 
 __attribute__((format(printf, 3, 4))) int refuse(char *err, size_t errlen, const char *fmt, ...) {
@@ -126,6 +127,16 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
     } else if (key == "io_ns") {
         if (!number(value, 1000000000, &n) || n == 0) return bad("1..1000000000");
         cfg->io_ns = uint32_t(n);
+    } else if (key == "latch") {
+        if (!number(value, 1000000000, &n)) return bad("nanoseconds, 0..1000000000");
+        cfg->latch_ns = uint32_t(n);
+        given[4] = true;
+    } else if (key == "print") {
+        if (!number(value, 3600000, &n)) return bad("milliseconds, 0..3600000");
+        cfg->print_ms = uint32_t(n);
+    } else if (key == "jitter") {
+        if (!number(value, UINT64_MAX, &n)) return bad("a seed, 0 (off) or more");
+        cfg->jitter = n;
     } else if (key == "clock") {
         if (value != "real" && value != "virtual") return bad("real or virtual");
         cfg->virtual_clock = value == "virtual";
@@ -152,8 +163,15 @@ int parse_word(std::string_view key, std::string_view value, sim_config *cfg, bo
 int parse_id(std::string_view value, sim_config *cfg, char *err, size_t errlen) {
     if (value.empty() || value.size() > SIM_ID_MAX)
         return refuse(err, errlen, "sim: bad value for id (1 to %d characters, and it comes last)", SIM_ID_MAX);
-    memcpy(cfg->device_id, value.data(), value.size());
-    cfg->device_id[value.size()] = 0;
+    // "\0" is a NUL byte, which a real ID may hold and a command line cannot.
+    uint32_t n = 0;
+    for (size_t i = 0; i < value.size(); i++) {
+        const bool nul = value[i] == '\\' && i + 1 < value.size() && value[i + 1] == '0';
+        cfg->device_id[n++] = nul ? 0 : value[i];
+        i += nul ? 1 : 0;
+    }
+    cfg->device_id[n] = 0;
+    cfg->device_id_len = n;
     return 0;
 }
 
@@ -166,9 +184,11 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
     cfg->base = 0x378;  // an onboard port
     cfg->rate = 1000000;
     cfg->io_ns = 1000;
+    cfg->print_ms = 1000;
     cfg->peer = SIM_PEER_ECHO;
     memcpy(cfg->device_id, SIM_DEFAULT_ID, sizeof SIM_DEFAULT_ID);
-    bool given[4] = {false, false, false, false};  // wthr, rthr, base, ecp
+    cfg->device_id_len = sizeof SIM_DEFAULT_ID - 1;
+    bool given[5] = {false, false, false, false, false};  // wthr, rthr, base, ecp, latch
 
     std::string_view rest = config ? config : "";
     while (!rest.empty()) {
@@ -191,6 +211,9 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
         if (parse_word(word.substr(0, eq), word.substr(eq + 1), cfg, given, err, errlen))
             return -1;
     }
+    // The hand-over from the output latch takes one access unless said otherwise: the next
+    // access may find the FIFO empty with the last byte still in its handshake.
+    if (!given[4]) cfg->latch_ns = cfg->io_ns;
     // Thresholds not given follow the depth: half of it, 8 for the default 16.
     if (!given[0]) cfg->wthr = cfg->fifo / 2;
     if (!given[1]) cfg->rthr = cfg->fifo / 2;

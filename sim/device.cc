@@ -34,15 +34,6 @@ void lock(struct sim *sim) {
 
 void unlock(struct sim *sim) { pthread_mutex_unlock(&sim->lock); }
 
-// Whether anything an access does depends on the time: the virtual clock (free to read), a link
-// with a rate, the pause fault, the trace's time stamps. Without any, an access does not read
-// the real clock, which costs more than the simulated access itself (on this machine's virtual
-// clock source, 40 % of a rate=0 transfer's processor time). A rule that reads the time of an
-// access must be named here.
-bool timed(const struct sim *sim) {
-    return sim->cfg.virtual_clock || sim->period_ns || fault(sim, SIM_FAULT_PAUSE) || sim->trace_fd >= 0;
-}
-
 // The device catches up with the clock before the access; the access itself costs io_ns. The
 // time (0 when nothing depends on it, see timed) is returned for the access's own use.
 uint64_t begin(struct sim *sim, bool clock = false) {
@@ -201,6 +192,17 @@ int open_file(const char *path, int flags, const char *what, char *err, size_t e
 
 namespace sim_impl {
 
+// Whether anything an access does depends on the time: the virtual clock (free to read), a link
+// with a rate, the pause fault, the trace's time stamps, jitter. Without any, an access does not
+// read the real clock, which costs more than the simulated access itself (on this machine's
+// virtual clock source, 40 % of a rate=0 transfer's processor time); the output latch then hands
+// a byte over at the next access, and the printer's buffer is never taken as printed (an nInit
+// pulse loses all it got). A rule that reads the time of an access must be named here.
+bool timed(const struct sim *sim) {
+    return sim->cfg.virtual_clock || sim->period_ns || fault(sim, SIM_FAULT_PAUSE) || sim->trace_fd >= 0 ||
+           sim->cfg.jitter;
+}
+
 uint64_t now_ns(struct sim *sim) {
     if (sim->cfg.virtual_clock)
         return sim->vclock_ns;
@@ -242,6 +244,7 @@ struct sim *sim_create(const char *config, char *err, size_t errlen) {
     sim->period_ns = cfg.rate ? (1000000000ull + cfg.rate / 2) / cfg.rate : 0;
     sim->mono_start_ns = mono_ns();
     sim->backend = {"sim", sim_acquire, sim_inb, sim_outb, sim_outsb, sim_insb, sim_gettime, sim_sleep, sim, nullptr, nullptr, nullptr};
+    sim->rng = cfg.jitter * 0x9E3779B97F4A7C15ull | 1;
     port_reset(sim);
     periph_reset(sim);
     return sim;

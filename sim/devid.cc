@@ -42,7 +42,7 @@ void id_begin(struct sim *sim, bool on) {
     periph_state &p = sim->periph;
     p.id_stream = on;
     p.id_sent = 0;
-    p.id_size = on ? uint32_t(2 + strlen(sim->cfg.device_id)) : 0;
+    p.id_size = on ? uint32_t(2 + sim->cfg.device_id_len) : 0;
 }
 
 bool id_peek(const struct sim *sim, symbol *out) {

@@ -45,6 +45,12 @@ struct port_state {
     uint32_t run_left;     // copies of run_byte still to go into the FIFO
     uint8_t run_byte;
     uint64_t link_ns;      // how far the link has been simulated
+    // The output latch between the FIFO and the cable: a printed byte leaves the FIFO into it
+    // and is the peripheral's only when its handshake ends (PeriphAck back low), latch_ready_ns.
+    bool latch_full;
+    uint8_t latch_byte;
+    uint64_t latch_ready_ns;
+    uint64_t latch_seq;    // the catch-up that filled it, when no time is kept
 };
 
 struct periph_state {
@@ -62,6 +68,10 @@ struct periph_state {
     bool id_stream;        // an ID request was accepted: the reverse stream is the Device ID
     uint32_t id_size;      // bytes of that stream: the two length bytes and the string
     uint32_t id_sent;      // bytes of it the host has taken
+    uint64_t unprinted;    // bytes received and not printed yet (an nInit pulse throws them away)
+    uint64_t last_take_ns; // when the last of them came: all are printed print_ms after it
+    uint8_t lag_status;    // jitter: STATUS as it was before the last change, shown until lag_until_ns
+    uint64_t lag_until_ns;
 };
 
 struct peer_state {
@@ -90,6 +100,9 @@ struct sim {
     size_t map_len;
     uint64_t vclock_ns;            // virtual clock
     int64_t mono_start_ns;         // real clock origin (CLOCK_MONOTONIC)
+    uint64_t seen_ns;              // the clock as the access under way found it (0 when untimed)
+    uint64_t catch_seq;            // catch-ups so far
+    uint64_t rng;                  // jitter: xorshift state
     uint64_t period_ns;            // one byte on the link; 0 = unlimited
     int trace_fd;
     int sink_fd;
@@ -105,6 +118,8 @@ namespace sim_impl {
 
 // device.cc
 uint64_t now_ns(struct sim *sim);
+// Whether anything an access does depends on the time (else accesses read no clock).
+bool timed(const struct sim *sim);
 
 // port.cc: the register model and the link.
 void port_reset(struct sim *sim);
@@ -119,6 +134,10 @@ int port_reg(const struct sim *sim, uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
 bool port_fifo_full(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
+// A host error: counted, and one "sim: host error" line on the console.
+void host_error(struct sim *sim, const char *what, unsigned lost);
+// jitter: a random time in 0..max_ns (0 when jitter is off).
+uint64_t jitter_ns(struct sim *sim, uint64_t max_ns);
 // CONTROL's four line bits as they are on the cable: in ECP FIFO mode the port's hardware drives
 // HostClk and HostAck itself (both high between its own handshakes), whatever the register says.
 uint8_t port_lines(const struct sim *sim);

@@ -41,7 +41,15 @@ void a_negotiate(struct sim *sim) {
     go(sim, SIM_P_NEG_REQ);
 }
 
+// nInit low resets the printer, and a printer that is reset throws away what it has received and
+// not printed yet (a real one prints at its own pace, print_ms behind what it takes).
 void a_reset(struct sim *sim) {
+    periph_state &p = sim->periph;
+    if (p.unprinted && sim->seen_ns - p.last_take_ns < uint64_t(sim->cfg.print_ms) * 1000000) {
+        const unsigned lost = unsigned(p.unprinted);
+        p.unprinted = 0;
+        host_error(sim, "nInit reset the printer before it had printed them", lost);
+    }
     peer_flush(sim);
     sim->periph.fwd_run = 0;
     sim->periph.sw_run = 0;
@@ -225,10 +233,22 @@ constexpr const char *kNames[SIM_NPSTATES] = {
     "term-24", "term-27", "nib-idle", "nib-low", "nib-mid", "nib-high",
 };
 
+uint8_t status_now(const struct sim *sim);
+
+// Under jitter a change of STATUS reaches the lines some time after its cause (up to 50 us, well
+// inside every IEEE 1284 response bound): until then a read shows the old value.
 void dispatch(struct sim *sim, event ev) {
     const action a = kTable[sim->periph.state].on[ev];
-    if (a)
-        a(sim);
+    if (!a)
+        return;
+    periph_state &p = sim->periph;
+    const bool lagging = sim->cfg.jitter && sim->seen_ns < p.lag_until_ns;
+    const uint8_t before = lagging ? p.lag_status : status_now(sim);
+    a(sim);
+    if (sim->cfg.jitter && status_now(sim) != before) {
+        p.lag_status = before;
+        p.lag_until_ns = sim->seen_ns + jitter_ns(sim, 50000);
+    }
 }
 
 }  // namespace
@@ -260,6 +280,15 @@ void periph_tick(struct sim *sim) {
 }
 
 uint8_t periph_status(const struct sim *sim) {
+    const periph_state &p = sim->periph;
+    if (sim->cfg.jitter && sim->seen_ns < p.lag_until_ns)
+        return p.lag_status;
+    return status_now(sim);
+}
+
+namespace {
+
+uint8_t status_now(const struct sim *sim) {
     if (fault(sim, SIM_FAULT_NO_PERIPHERAL))
         return 0x78;  // nothing drives the lines: they float high (Busy high reads as 0)
     const periph_state &p = sim->periph;
@@ -274,12 +303,17 @@ uint8_t periph_status(const struct sim *sim) {
     // the level of the state's own row.
     if (p.state == SIM_P_FWD_IDLE && periph_has_reverse(sim))
         s &= uint8_t(~0x08);
+    // A byte in the port's output latch is mid-handshake: PeriphAck (Busy) is high until it is taken.
+    if ((p.state == SIM_P_FWD_IDLE || p.state == SIM_P_FWD_BUSY) && sim->port.latch_full)
+        s &= 0x7F;
     if (fault(sim, SIM_FAULT_ACK_HIGH))
         s &= 0x7F;
     if (fault(sim, SIM_FAULT_ACK_LOW))
         s |= 0x80;
     return s;
 }
+
+}  // namespace
 
 uint8_t periph_lines(const struct sim *sim) { return sim->periph.lines; }
 
@@ -327,6 +361,10 @@ void periph_take(struct sim *sim, uint8_t byte, bool command) {
         peer_put(sim, byte);
     p.taken += copies;
     sim->counters.bytes_to_peer += copies;
+    if (sim->seen_ns - p.last_take_ns >= uint64_t(sim->cfg.print_ms) * 1000000)
+        p.unprinted = 0;  // what came before is on paper by now
+    p.unprinted += copies;
+    p.last_take_ns = sim->seen_ns;
 }
 
 uint32_t periph_take_run(struct sim *sim, const uint8_t *bytes, uint32_t n, uint64_t t) {

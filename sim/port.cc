@@ -10,6 +10,8 @@
 // drives them) and keep it through the other modes; a host that drives them while the peripheral
 // does, or that leaves mode 011 with printed bytes still in the FIFO, makes a host error, counted
 // and reported on the console, so a link that would fail on a real port fails here too.
+#include <stdio.h>
+
 #include <algorithm>
 
 #include "port/log.h"
@@ -55,15 +57,6 @@ void fifo_clear(struct sim *sim) {
     p.run_left = 0;
 }
 
-void host_error(struct sim *sim, const char *what, unsigned lost) {
-    sim->counters.host_errors++;
-    sim->counters.bytes_lost += lost;
-    if (lost)
-        log_error("sim: host error: %u printed bytes lost: %s", lost, what);
-    else
-        log_error("sim: host error: %s", what);
-}
-
 // A run-length count is expanded by the port as room in the FIFO allows; it costs no link time,
 // since the copies never cross the cable.
 void expand_run(struct sim *sim) {
@@ -78,12 +71,17 @@ enum link_work { LINK_IDLE, LINK_FORWARD, LINK_REVERSE };
 
 // With the lines driven by the host the port sends the FIFO's bytes; with them reversed, and
 // nReverseRequest low, it pulls the peripheral's.
-link_work next_work(struct sim *sim, uint64_t t) {
+// The peripheral is in ECP forward mode, where the port hardware strobes bytes to it.
+bool periph_in_forward(const struct sim *sim) {
+    return sim->periph.state == SIM_P_FWD_IDLE || sim->periph.state == SIM_P_FWD_BUSY;
+}
+
+link_work next_work(struct sim *sim, uint64_t) {
     const port_state &p = sim->port;
     if (port_mode(sim) != kModeEcp)
         return LINK_IDLE;
     if (!p.reverse)
-        return port_fifo_has_forward(sim) && periph_takes_forward(sim, t) ? LINK_FORWARD : LINK_IDLE;
+        return port_fifo_has_forward(sim) && periph_in_forward(sim) ? LINK_FORWARD : LINK_IDLE;
     if ((p.control & 0x04) || p.run_left || fifo_full(sim) || !periph_sends_reverse(sim))
         return LINK_IDLE;
     symbol s;
@@ -92,14 +90,12 @@ link_work next_work(struct sim *sim, uint64_t t) {
     return LINK_REVERSE;
 }
 
-void move_forward(struct sim *sim) { periph_take(sim, fifo_pop(sim), false); }
-
 // A link of unlimited rate moves the FIFO's forward bytes as the peripheral takes them, a
-// contiguous stretch of the ring at a time: the same bytes as one move_forward each. False when
-// the peripheral took none.
-bool move_forward_run(struct sim *sim, uint64_t t) {
+// contiguous stretch of the ring at a time (at most limit): the same bytes as one hand-over each.
+// False when the peripheral took none.
+bool move_forward_run(struct sim *sim, uint64_t t, uint32_t limit) {
     port_state &p = sim->port;
-    const uint32_t n = std::min<uint32_t>(p.count, uint32_t(kFifoMax) - p.head);
+    const uint32_t n = std::min<uint32_t>({p.count, uint32_t(kFifoMax) - p.head, limit});
     const uint32_t k = periph_take_run(sim, p.fifo + p.head, n, t);
     if (k == 0)
         return false;
@@ -127,29 +123,55 @@ void move_reverse(struct sim *sim) {
 
 void link_run(struct sim *sim, uint64_t now) {
     port_state &p = sim->port;
+    const bool clocked = timed(sim);
     expand_run(sim);
     for (;;) {
+        if (p.latch_full) {
+            // The handshake of the byte in the latch ends once its time has come (with no time
+            // kept: at the next access) and the peripheral takes it; a busy one keeps PeriphAck
+            // high meanwhile.
+            const bool due = clocked ? p.latch_ready_ns <= now : sim->catch_seq > p.latch_seq;
+            if (!due || !periph_takes_forward(sim, now))
+                return;
+            p.latch_full = false;
+            periph_take(sim, p.latch_byte, false);
+            p.link_ns = std::max(p.latch_ready_ns, p.link_ns);
+        }
         // A byte is offered to the peripheral once the one before it has crossed.
-        const link_work w = next_work(sim, sim->period_ns ? p.link_ns : now);
+        const link_work w = next_work(sim, 0);
         if (w == LINK_IDLE) {
             p.link_ns = now;  // an idle link starts its next byte from now
             return;
+        }
+        if (w == LINK_FORWARD) {
+            // An unlimited link with no hand-over time to keep moves the bytes in runs: all of
+            // them without a latch delay, else all but the FIFO's last, which stays in the latch
+            // until the next access.
+            if (!sim->period_ns && !sim->cfg.jitter && (sim->cfg.latch_ns == 0 || !clocked)) {
+                const uint32_t limit = sim->cfg.latch_ns == 0 ? p.count : p.count - 1;
+                if (limit > 0 && move_forward_run(sim, now, limit))
+                    continue;
+                if (sim->cfg.latch_ns == 0) {
+                    p.link_ns = now;  // the peripheral takes nothing now
+                    return;
+                }
+            }
+            // A printed byte leaves the FIFO into the output latch and crosses while it sits
+            // there: one link period, or the hand-over delay when that is longer. Meanwhile the
+            // FIFO may read empty, and PeriphAck is high.
+            const uint64_t start = p.link_ns;  // when the byte before it had crossed (now, after idling)
+            p.latch_byte = fifo_pop(sim);
+            p.latch_full = true;
+            p.latch_seq = sim->catch_seq;
+            p.latch_ready_ns = start + std::max<uint64_t>(sim->period_ns, sim->cfg.latch_ns) + jitter_ns(sim, 4000);
+            continue;
         }
         if (sim->period_ns) {
             if (p.link_ns + sim->period_ns > now)
                 return;
             p.link_ns += sim->period_ns;
-        } else if (w == LINK_FORWARD) {
-            if (!move_forward_run(sim, now)) {
-                p.link_ns = now;
-                return;
-            }
-            continue;
         }
-        if (w == LINK_FORWARD)
-            move_forward(sim);
-        else
-            move_reverse(sim);
+        move_reverse(sim);
         expand_run(sim);
     }
 }
@@ -171,7 +193,7 @@ void service_check(struct sim *sim) {
 void follow_direction(struct sim *sim) {
     port_state &p = sim->port;
     const uint8_t mode = port_mode(sim);
-    if (mode == kModeSpp)
+    if (fault(sim, SIM_FAULT_OUTPUT_ONLY) || mode == kModeSpp)
         p.reverse = false;
     else if (mode == kModePs2)
         p.reverse = p.control & 0x20;
@@ -198,9 +220,14 @@ void ecr_write(struct sim *sim, uint8_t v) {
         return;
     const uint8_t lines = port_lines(sim);
     const uint8_t old = port_mode(sim), mode = v & 0xE0;
-    if (old == kModeEcp && mode != kModeEcp && port_fifo_has_forward(sim)) {
-        host_error(sim, "the ECR left mode 011 before the FIFO emptied", sim->port.count);
+    if (old == kModeEcp && mode != kModeEcp && (port_fifo_has_forward(sim) || sim->port.latch_full)) {
+        const unsigned lost = (port_fifo_has_forward(sim) ? sim->port.count : 0) + (sim->port.latch_full ? 1 : 0);
+        host_error(sim, sim->port.latch_full && !port_fifo_has_forward(sim)
+                            ? "the ECR left mode 011 while the last byte was still in its handshake"
+                            : "the ECR left mode 011 before the FIFO emptied",
+                   lost);
         fifo_clear(sim);
+        sim->port.latch_full = false;
     }
     sim->port.ecr = v & 0xFC;  // the FIFO bits are read only
     if (mode == kModeSpp || mode == kModePs2)
@@ -235,6 +262,25 @@ void fifo_write(struct sim *sim, uint8_t v) {
 
 uint8_t port_mode(const struct sim *sim) { return sim->port.ecr & 0xE0; }
 
+void host_error(struct sim *sim, const char *what, unsigned lost) {
+    sim->counters.host_errors++;
+    sim->counters.bytes_lost += lost;
+    if (lost)
+        log_error("sim: host error: %u printed bytes lost: %s", lost, what);
+    else
+        log_error("sim: host error: %s", what);
+}
+
+uint64_t jitter_ns(struct sim *sim, uint64_t max_ns) {
+    if (!sim->cfg.jitter || max_ns == 0)
+        return 0;
+    uint64_t &x = sim->rng;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    return x % (max_ns + 1);
+}
+
 uint8_t port_lines(const struct sim *sim) {
     const uint8_t c = sim->port.control & 0x0F;
     return port_mode(sim) == kModeEcp ? uint8_t(c & ~0x03) : c;
@@ -265,6 +311,8 @@ void port_reset(struct sim *sim) {
 }
 
 void port_catch_up(struct sim *sim, uint64_t now) {
+    sim->seen_ns = now;
+    sim->catch_seq++;
     link_run(sim, now);
     periph_tick(sim);
     service_check(sim);
@@ -304,6 +352,8 @@ uint8_t port_read(struct sim *sim, int reg) {
     const port_state &p = sim->port;
     switch (reg) {
     case SIM_REG_DATA:
+        if (fault(sim, SIM_FAULT_OUTPUT_ONLY))
+            return p.data;  // no tri-state: the host's own latch, whatever the peripheral does
         if (p.reverse)
             return periph_lines(sim);
         return p.contention ? uint8_t(p.data & periph_lines(sim)) : p.data;  // garbage
@@ -322,6 +372,13 @@ void port_write(struct sim *sim, int reg, uint8_t value) {
         break;
     case SIM_REG_CONTROL: {
         const uint8_t old = port_lines(sim);
+        const uint8_t mode = port_mode(sim);
+        if (((sim->port.control ^ value) & 0x20) && mode != kModeSpp && mode != kModePs2) {
+            char what[96];
+            snprintf(what, sizeof what, "the direction bit changed while the ECR was in mode %d%d%d (only 000 and 001 allow it)",
+                     (mode >> 7) & 1, (mode >> 6) & 1, (mode >> 5) & 1);
+            host_error(sim, what, 0);
+        }
         sim->port.control = value;
         follow_direction(sim);
         periph_control(sim, old);

@@ -13,6 +13,7 @@
 // process opens the device itself), so the table of open files is this process's own.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -31,6 +32,8 @@ struct open_file {
 
 struct sim *device = nullptr;
 std::array<open_file, 8> files;
+int kernel_mode = -1;   // the last PPSETMODE, -1 before any
+int kernel_phase = -1;  // the last PPSETPHASE
 struct lp_ppdev_calls calls;
 
 open_file *find(int fd) {
@@ -113,6 +116,20 @@ int fake_ioctl(void *, int fd, unsigned long request, void *arg) {
         f->claimed = false;
         return 0;
     }
+    // What the kernel knows of the port, and what it is told: no claim needed, as in the kernel.
+    if (request == PPGETMODES) {
+        unsigned modes = PARPORT_MODE_PCSPP | PARPORT_MODE_SAFEININT;
+        if (!sim_impl::fault(device, SIM_FAULT_OUTPUT_ONLY))
+            modes |= PARPORT_MODE_TRISTATE;
+        if (!sim_impl::fault(device, SIM_FAULT_NO_ECR))
+            modes |= PARPORT_MODE_ECP;
+        *static_cast<unsigned *>(arg) = modes;
+        return 0;
+    }
+    if (request == PPSETMODE || request == PPSETPHASE) {
+        (request == PPSETMODE ? kernel_mode : kernel_phase) = *static_cast<const int *>(arg);
+        return 0;
+    }
     const bool reg = request == PPRDATA || request == PPWDATA || request == PPRSTATUS || request == PPRCONTROL ||
                      request == PPWCONTROL || request == PPFCONTROL || request == PPDATADIR;
     if (!reg) {
@@ -144,8 +161,15 @@ int fake_ioctl(void *, int fd, unsigned long request, void *arg) {
 
 }  // namespace
 
+extern "C" int sim_ppdev_mode(int *phase) {
+    if (phase)
+        *phase = kernel_phase;
+    return kernel_mode;
+}
+
 extern "C" const struct lp_ppdev_calls *sim_ppdev_calls(struct sim *sim) {
     device = sim;
+    kernel_mode = kernel_phase = -1;
     calls = {fake_open, fake_ioctl, fake_close, sim};
     return &calls;
 }

@@ -43,8 +43,9 @@ struct sim_counters {
     uint64_t clock_reads;         // clock queries
     // Host errors: what would lose data or harm a real port. Each is also an "ERROR: sim: host
     // error: ..." line on the console. A correct link keeps both at 0.
-    uint64_t host_errors;         // bus contention, or printed bytes lost at a mode change
-    uint64_t bytes_lost;          // printed bytes thrown away with the FIFO
+    uint64_t host_errors;         // bus contention, printed bytes lost at a mode change or to an
+                                  // nInit pulse, a direction change outside modes 000 and 001
+    uint64_t bytes_lost;          // printed bytes thrown away (FIFO, output latch, printer buffer)
 };
 
 // Faults to inject, one configuration word each: fault=NAME[:N].
@@ -65,6 +66,7 @@ enum sim_fault {
     SIM_FAULT_NO_ECR,         // "no-ecr": nothing in the ECP range (reads 0xFF); a PS/2 port
     SIM_FAULT_NO_ID,          // "no-id": every Device ID request (0x04, 0x05, 0x14) refused with XFlag low
     SIM_FAULT_ID_LENGTH,      // "id-length:N": the Device ID's length field says N, whatever follows
+    SIM_FAULT_OUTPUT_ONLY,    // "output-only": the data lines cannot be inputs; DATA reads back the latch
     SIM_NFAULTS
 };
 
@@ -86,6 +88,9 @@ struct sim_config {
     uint64_t rate;             // link rate in bytes per second; 0 = unlimited
     int virtual_clock;         // 1: clock=virtual
     uint32_t io_ns;            // virtual cost of one seam call, 1..1000000000
+    uint32_t latch_ns;         // latch=: a byte's hand-over from the output latch to the peripheral
+    uint32_t print_ms;         // print=: how long the printer holds received bytes before printing
+    uint64_t jitter;           // jitter=SEED: random answer times within IEEE 1284 bounds; 0 off
     int peer;                  // enum sim_peer_kind
     int rle;                   // reverse data goes out run-length encoded
     uint32_t faults;           // bit (1 << enum sim_fault) per fault selected
@@ -96,6 +101,7 @@ struct sim_config {
     char source[SIM_PATH_MAX];
     char trace[SIM_PATH_MAX];
     char device_id[SIM_ID_MAX + 1];  // id=: the Device ID string, without its length field
+    uint32_t device_id_len;          // its length: "\0" in id= stands for a NUL byte
 };
 
 // The peripheral's IEEE 1284 states, for tests and debugging.
@@ -140,7 +146,11 @@ const struct lp_io_backend *sim_backend(struct sim *sim);
 // PPDATADIR reach the registers; any other request is ENOTTY. A register ioctl without the claim,
 // a second claim or a release without one is refused with EINVAL and counted as a host error.
 // Valid while the sim lives; one device per process.
+// PPGETMODES answers PCSPP and SAFEININT, with TRISTATE unless fault=output-only and ECP unless
+// fault=no-ecr; PPSETMODE and PPSETPHASE are kept (no claim needed, as in the kernel).
 const struct lp_ppdev_calls *sim_ppdev_calls(struct sim *sim);
+// The mode and phase the parport-device backend last told the fake kernel (-1: never).
+int sim_ppdev_mode(int *phase);
 void sim_get_counters(struct sim *sim, struct sim_counters *out);
 // The peripheral's bytes_to_peer read without the device lock, for a watcher that must not
 // compete for it with the processes driving the device.

@@ -35,6 +35,7 @@ const char *msg_fail_text(uint32_t reason) {
     case MSG_FAIL_NEGOTIATION: return "the IEEE 1284 negotiation did not complete";
     case MSG_FAIL_TOO_MANY: return "too many connections";
     case MSG_FAIL_NO_ID: return "no Device ID from the printer";
+    case MSG_FAIL_OUTPUT_ONLY: return "output only: reading from the printer is impossible on this port (set the BIOS to PS/2 or ECP)";
     default: return "unspecified";
     }
 }

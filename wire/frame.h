@@ -43,7 +43,10 @@ enum msg_code {
 
 // Why an INIT (or DEVICE_ID) was answered FAIL: carried in the reply's `count`, which those
 // requests otherwise leave 0, so a client can tell a busy printer from a broken one. Older clients
-// ignore the count of an INIT reply. READ and WRITE replies keep count = bytes moved (0 on FAIL).
+// ignore the count of an INIT reply. READ and WRITE replies keep count = bytes moved (0 on FAIL;
+// a READ on an output-only port is such a FAIL, its reason on the daemon's error line). A RESET
+// answered FAIL carries the number of printed bytes the port had to drop (never below the truth):
+// the printer never took them.
 enum msg_fail_reason {
     MSG_FAIL_UNSPECIFIED = 0,
     MSG_FAIL_BUSY = 1,           // another client held the port for the whole wait
@@ -53,6 +56,7 @@ enum msg_fail_reason {
     MSG_FAIL_NEGOTIATION = 5,    // the peripheral answered, then did not finish the negotiation
     MSG_FAIL_TOO_MANY = 6,       // the daemon's connection caps refused this client
     MSG_FAIL_NO_ID = 7,          // DEVICE_ID: the peripheral gave no usable Device ID
+    MSG_FAIL_OUTPUT_ONLY = 8,    // DEVICE_ID: the port cannot tri-state its data lines
 };
 
 // A short phrase for each reason ("printer busy", ...), "unspecified" for unknown values.

@@ -286,9 +286,14 @@ int print_job(const device_uri &dev, job &j) {
     if (cancelled)
         return cancel_job(c, j);
     r = tc_reset(c);
+    if (r.error == tc_errc::none && r.status == MSG_FAIL) {
+        // The daemon had to drop the job's last bytes (the printer never took them): the job
+        // did not print whole, and cupsd must not mark it completed.
+        say("ERROR", "%s", tc_dropped_text(r).c_str());
+        return BACKEND_FAILED;
+    }
     if (!r.ok())
-        say("DEBUG", "RESET after the job: %s",
-            r.error != tc_errc::none ? r.message.c_str() : "the daemon answered FAIL");
+        say("DEBUG", "RESET after the job: %s", r.message.c_str());
     if (status != BACKEND_OK)
         return status;
     // A raw job has no page structure the backend could count, so each copy counts as one page.

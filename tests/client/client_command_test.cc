@@ -223,6 +223,20 @@ TEST_F(ClientCommand, PausedPrinterIsRetriedThenGivenUpWithExactTotals) {
     EXPECT_EQ(req[3], request_header(MSG_RESET, 0, 0));
 }
 
+// The daemon had to drop the job's last bytes: RESET says how many, and print and reset fail.
+TEST_F(ClientCommand, DroppedBytesFailPrintAndReset) {
+    const std::string file = put_file("job", pattern(100));
+    fake_server srv({{reply_msg(MSG_OK, 0)}, {reply_msg(MSG_OK, 100)}, {reply_msg(MSG_FAIL, 10)}});
+    const outcome o = run({"-p", port_of(srv), "print", file});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "tessal-client: print: up to 10 printed bytes were dropped: the printer did not take them "
+                     "(at least 90 of 100 bytes printed)\n");
+    fake_server again({{reply_msg(MSG_FAIL, 3)}});
+    const outcome r = run({"-p", port_of(again), "reset"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tessal-client: reset: up to 3 printed bytes were dropped: the printer did not take them\n");
+}
+
 TEST_F(ClientCommand, ShortReadFailsAndLeavesTheFileAsItWas) {
     const std::string sink = put_file("out", {'o', 'l', 'd'});
     fake_server srv({{reply_msg(MSG_OK, 3, 1, bytes{0xAA, 0xBB, 0xCC})}});

@@ -66,6 +66,10 @@ TEST(DeviceId, EachPeripheralAnswersAndThePortIsGivenBack) {
         {"fault=no-id", {}, MSG_FAIL, MSG_FAIL_NO_ID, "", MSG_OK},
         {"fault=id-length:5", {}, MSG_FAIL, MSG_FAIL_NO_ID, "", MSG_OK},
         {"fault=no-peripheral", {}, MSG_FAIL, MSG_FAIL_NO_PERIPHERAL, "", MSG_FAIL},
+        // An ID holding a NUL byte is relayed whole, by its length field, not cut at the NUL.
+        {"id=MFG:Acme;\\0MDL:X;", {}, MSG_OK, 16, std::string("MFG:Acme;\0MDL:X;", 16), MSG_OK},
+        // A port that cannot turn its data lines cannot read an ID: refused, the port still prints.
+        {"fault=output-only,fault=no-ecr", {}, MSG_FAIL, MSG_FAIL_OUTPUT_ONLY, "", MSG_OK},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.config);
@@ -189,6 +193,12 @@ TEST(Probe, ReportsThePortThePrinterAndAVerdict) {
           "verdict: not usable: the printer refuses ECP mode, which tessal needs\n"},
          {{"negotiation.ecp.answer", "refused"}, {"negotiation.ecp.event", "null"}, {"usable", "false"},
           {"exit", "6"}}},
+        {"fault=output-only,fault=no-ecr",
+         0,
+         {"output only: reading from the printer is impossible on this port (set the BIOS to PS/2 or ECP)\n",
+          "Device ID: not read: the port is output only\n",
+          "verdict: usable for printing only: the port cannot read from the printer (set the BIOS to PS/2 or ECP)\n"},
+         {{"output_only", "true"}, {"device_id", "null"}, {"usable", "true"}, {"exit", "0"}}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.config);

@@ -308,11 +308,11 @@ TEST_F(FifoRead, FinishAfterAReadTurnsTheLinkForwardExactly) {
     io.clear();
     EXPECT_EQ(lp_fifo_read_finish(port), 0);
     EXPECT_EQ(steps(),
-              "R 37a 20\nW 37a 04\n"  // event 47: nReverseRequest high, data lines forward
+              "R 37a 20\nW 37a 24\n"  // event 47: nReverseRequest high; the lines stay reversed in 011
               "R 379 f8\n"            // event 49 and the peripheral settled: 0xE0 all set
               "R 77a 65\n"            // nothing left in the FIFO to keep
               "R 77a 65\nW 77a 25\n"  // PS/2 mode
-              "R 37a 04\nW 37a 04\n");  // data lines forward
+              "R 37a 24\nW 37a 04\n");  // only now the data lines forward
     EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
     EXPECT_EQ(lp_fifo_surplus(), 0u);
 }
@@ -321,8 +321,8 @@ TEST_F(FifoRead, FinishEvent47KeepsOnlyStrobeAutoFdAndSelectInAsRead) {
     latch_control(0xEB);
     port->phase = LP_PH_FWD_IDLE;
     EXPECT_EQ(lp_fifo_read_finish(port), 0);
-    EXPECT_EQ(writes(kControl).front(), 0x0F);
-    EXPECT_EQ(writes(kControl).back(), 0x0F);  // direction bit already clear
+    EXPECT_EQ(writes(kControl).front(), 0x2F);  // the direction bit is left alone outside mode 001
+    EXPECT_EQ(writes(kControl).back(), 0x0F);
 }
 
 TEST_F(FifoRead, FinishWithAPeripheralThatNeverSettlesReturnsOneAfterTwentySeconds) {
@@ -339,7 +339,7 @@ TEST_F(FifoRead, FinishWithAPeripheralThatNeverSettlesReturnsOneAfterTwentySecon
     EXPECT_EQ(ctl & 0x20, 0);
     EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
     // The mode change and the turn forward come after the wait.
-    EXPECT_EQ(steps().substr(steps().size() - 36), "R 77a 75\nW 77a 35\nR 37a 04\nW 37a 04\n");
+    EXPECT_EQ(steps().substr(steps().size() - 36), "R 77a 75\nW 77a 35\nR 37a 24\nW 37a 04\n");
 }
 
 // ---- Bytes left in the FIFO after a read ---------------------------------------------------
@@ -437,6 +437,7 @@ TEST_F(FifoRead, AfterAWriteDrainsThenTurnsTheLinkInPs2ModeExactly) {
     EXPECT_TRUE(steps_begin("W 37a 06\n"
                             "R 77a 74\nW 77a 74\n"    // nErrIntrEn and serviceIntr set
                             "R 77a 74\nR 77a 75\n"    // ECP mode: wait for the FIFO to empty
+                            "R 379 f8\n"              // and the last byte's handshake to end
                             "R 77a 75\nW 77a 35\n"    // PS/2 mode
                             "R 37a 06\nW 37a 26\n"    // event 38
                             "S 5\n"

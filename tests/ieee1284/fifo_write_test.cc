@@ -260,3 +260,42 @@ TEST_F(FifoWrite, SlowPeripheralReceivesEveryByteInOrderWithoutOverflow) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace linktest;
+
+// The end of the FIFO's forward use before a termination: an empty FIFO is not enough, the last
+// byte may still be in the port's output latch, mid-handshake (PeriphAck high, STATUS 0x78). PS/2
+// mode is written only once STATUS shows PeriphAck low; a printer that never lowers it within
+// 5 s has the byte dropped, and the count says so.
+TEST(FifoWriteEnd, WaitsForPeriphAckLowAfterTheFifoEmpties) {
+    for (const bool settles : {true, false}) {
+        SCOPED_TRACE(settles ? "settles" : "stays busy");
+        fake::fake_io io;
+        fill_records();
+        port_data.mode = LP_MODE_ECP;
+        port_data.phase = LP_PH_FWD_IDLE;
+        parport_pc_private_data.ecr_present = 1;
+        parport_pc_private_data.fifo_size = 16;
+        io.set(kEcr, 0x75);  // ECP mode, FIFO empty
+        if (settles)
+            io.sequence(kStatus, {0x78, 0x78, 0xF8});
+        else
+            io.set(kStatus, 0x78);
+        io.clock_cost_us = 1000;
+        EXPECT_EQ(lp_fifo_write_end(&port_data), settles ? 0 : 1);
+        std::string s;
+        for (const fake::access &a : io.log)
+            if (a.kind == 'R' && a.addr == kStatus)
+                s += "s";
+            else if (a.kind == 'W' && a.addr == kEcr)
+                s += "W";
+        if (settles) {
+            EXPECT_EQ(s, "sssW");
+        }
+        EXPECT_EQ(s.find('W'), s.size() - 1) << "PS/2 mode only after the last STATUS read: " << s;
+    }
+}
+
+}  // namespace

@@ -42,8 +42,9 @@ TEST_F(Termination, EppFamilyPulsesNinitForFiftyMicrosecondsWithoutWaits) {
         port->phase = LP_PH_REV_DATA;
         priv_ctr = 0x03;  // nStrobe and nAutoFd low: the branch leaves them alone
         lp_terminate(port);
-        // STATUS is not scripted, so any wait would fail the test.
-        EXPECT_EQ(steps(), "W 37a 03\nS 50\nW 37a 0f\n");
+        // STATUS is not scripted, so any wait would fail the test. 1284Active goes low before
+        // nInit does: nInit low with 1284Active high would be an ECP reverse request.
+        EXPECT_EQ(steps(), "W 37a 0f\nW 37a 0b\nS 50\nW 37a 0f\n");
         EXPECT_EQ(port->mode, LP_MODE_COMPAT);
         EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
     }
@@ -123,8 +124,8 @@ TEST_F(Negotiation, AcceptedEcpAfterOpeningResetsWithNinitThenRunsEventsZeroToSi
     on_ctl = [&](uint8_t) { phase_at_write.push_back(port->phase); };
     io.sequence(kStatus, {kEvent2, kEvent6, kEvent6, kEvent6});
     EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 0);
-    EXPECT_EQ(steps(), std::string("W 37a 00\nS 50\nW 37a 0c\n") + kEcpAccepted);
-    EXPECT_EQ(phase_at_write, (std::vector<int32_t>{0, 0, 3, 3, 3, 3, 3, 8}));
+    EXPECT_EQ(steps(), std::string("W 37a 0c\nW 37a 08\nS 50\nW 37a 0c\n") + kEcpAccepted);
+    EXPECT_EQ(phase_at_write, (std::vector<int32_t>{0, 0, 0, 3, 3, 3, 3, 3, 8}));
     EXPECT_EQ(port->mode, LP_MODE_ECP);
     EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
     // HostAck low, nInit high, nStrobe high, nSelectIn high, data lines forward.
@@ -134,12 +135,14 @@ TEST_F(Negotiation, AcceptedEcpAfterOpeningResetsWithNinitThenRunsEventsZeroToSi
 TEST_F(Negotiation, FirstNegotiationAfterPortOpenTakesTheEppBranch) {
     io.set(kEcr, 0x02);   // a FIFO that reads full at once: the probe measures nothing
     io.set(kFifo, 0x10);  // cnfgA
+    io.set(kControl, 0xC0);  // lines found away from compatibility idle: the printer is reset
+    io.set(0x378, 0xFF);
     ASSERT_EQ(lp_port_open(0x378), &port_data);
     ASSERT_EQ(port->mode, LP_MODE_EPP);
     io.clear();
     io.sequence(kStatus, {kEvent2, kEvent6, kEvent6, kEvent6});
     EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 0);
-    EXPECT_EQ(steps(), std::string("W 37a 00\nS 50\nW 37a 0c\n") + kEcpAccepted);
+    EXPECT_EQ(steps(), std::string("W 37a 0c\nW 37a 08\nS 50\nW 37a 0c\n") + kEcpAccepted);
 }
 
 TEST_F(Negotiation, EcpAgainFromForwardIdleTerminatesWithTheCommonBranchFirst) {
@@ -182,7 +185,7 @@ TEST_F(Negotiation, NoAnswerAtEventTwoGivesMinusOneWithoutTerminationHandshake) 
     io.set(kStatus, 0x00);
     EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), -1);
     // EPP reset, idle, forward, event 1, then only the lines back to compatibility idle.
-    EXPECT_EQ(writes(kControl), (std::vector<uint8_t>{0x00, 0x0c, 0x0c, 0x0c, 0x06, 0x0c}));
+    EXPECT_EQ(writes(kControl), (std::vector<uint8_t>{0x0c, 0x08, 0x0c, 0x0c, 0x0c, 0x06, 0x0c}));
     EXPECT_EQ(writes(kData), (std::vector<uint8_t>{0x10}));
     const std::string s = steps();
     EXPECT_EQ(s.substr(s.size() - 18), "W 37a 0c\nR 379 00\n");  // one status read after, unused
@@ -195,7 +198,7 @@ TEST_F(Negotiation, MissingEventSixGivesOneAfterTheCommonTermination) {
     io.set(kStatus, kEvent2);  // nAck stays low
     EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 1);
     EXPECT_EQ(writes(kControl),
-              (std::vector<uint8_t>{0x00, 0x0c, 0x0c, 0x0c, 0x06, 0x07, 0x04, 0x0c, 0x0e, 0x0c}));
+              (std::vector<uint8_t>{0x0c, 0x08, 0x0c, 0x0c, 0x0c, 0x06, 0x07, 0x04, 0x0c, 0x0e, 0x0c}));
     EXPECT_EQ(port->mode, LP_MODE_COMPAT);
     EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
 }
@@ -261,10 +264,11 @@ TEST_F(Negotiation, AcceptedCodesStoreTheArgumentAndSetThePhaseByFamily) {
     }
 }
 
-TEST_F(Negotiation, EcpWithoutEvent31StillSucceedsInForwardIdle) {
+TEST_F(Negotiation, EcpWithoutEvent31FailsAndTerminates) {
     io.sequence(kStatus, {kEvent2, kEvent6, kEvent6, 0xD8});  // PError stays low
-    EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 0);
-    EXPECT_EQ(port->mode, LP_MODE_ECP);
+    EXPECT_EQ(lp_negotiate(port, LP_MODE_ECP), 1);
+    EXPECT_EQ(lp_negotiation_end(), LP_NEG_NO_EVENT31);
+    EXPECT_EQ(port->mode, LP_MODE_COMPAT);
     EXPECT_EQ(port->phase, LP_PH_FWD_IDLE);
 }
 
@@ -288,7 +292,7 @@ TEST_F(Negotiation, AliasAndFlaggedCodesChooseTheirLaterTerminationBranch) {
         ASSERT_EQ(port->mode, mode);
         io.clear();
         lp_terminate(port);
-        EXPECT_EQ(steps(), "W 37a 00\nS 50\nW 37a 0c\n");
+        EXPECT_EQ(steps(), "W 37a 0c\nW 37a 08\nS 50\nW 37a 0c\n");
     }
 
     // The masked flag keeps ECP's set-up but takes the stored code out of the ECP family.

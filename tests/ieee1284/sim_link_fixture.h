@@ -33,9 +33,21 @@ inline std::vector<uint8_t> pattern(size_t n, uint8_t seed = 3) {
     return v;
 }
 
+// Every test here fails when the simulator counted a host error or a lost byte (a link that would
+// harm or lose data on a real port), unless it says it provokes them: allow_host_errors().
+// TESSAL_SIM_EXTRA (e.g. "jitter=7") is put before every test's own words, so a whole run can go
+// under another timing model.
 class SimLink : public ::testing::Test {
 protected:
+    void allow_host_errors() { host_errors_allowed = true; }
+
     ~SimLink() override {
+        if (sim != nullptr && !host_errors_allowed) {
+            sim_counters c;
+            sim_get_counters(sim, &c);
+            EXPECT_EQ(c.host_errors, 0u) << "the simulator counted host errors (say allow_host_errors() if meant)";
+            EXPECT_EQ(c.bytes_lost, 0u) << "the simulator counted printed bytes lost";
+        }
         lp_io_use(nullptr);
         lp_port_forget();
         lp_fifo_surplus_clear();
@@ -46,7 +58,9 @@ protected:
     // word wins).
     void open(const std::string &config) {
         char err[256] = "";
-        const std::string words = "clock=virtual,rate=0" + (config.empty() ? "" : "," + config);
+        const char *extra = std::getenv("TESSAL_SIM_EXTRA");
+        const std::string words = "clock=virtual,rate=0" + std::string(extra && *extra ? "," : "") +
+                                  (extra ? extra : "") + (config.empty() ? "" : "," + config);
         sim = sim_create(words.c_str(), err, sizeof err);
         ASSERT_NE(sim, nullptr) << err;
         verbose = 0;
@@ -121,6 +135,7 @@ protected:
     struct sim *sim = nullptr;
     struct port_data *port = nullptr;
     std::vector<std::string> files;
+    bool host_errors_allowed = false;
 };
 
 }  // namespace simlink

@@ -363,6 +363,7 @@ TEST_F(BackendPrint, DeviceUriOutranksArgv0AndArgv0WorksAlone) {
 // job is cancelled, and then still gives the port back.
 TEST_F(BackendPrint, PrinterThatStopsTakingBytesIsRetriedUntilCancelled) {
     start(",fault=stall:100");
+    d->allow_host_errors();  // the cancelled job's bytes in the port are dropped (an error line, counted)
     const std::string job = random_bytes(5000, 3);
     backend_run r{job_args(), uri(), job, true, "INFO: printer not taking data, retrying"};
     const outcome o = run_backend(r, dir.path);
@@ -375,6 +376,19 @@ TEST_F(BackendPrint, PrinterThatStopsTakingBytesIsRetriedUntilCancelled) {
     // The port was given back: the next job gets through INIT at once.
     const outcome again = run_backend({job_args(), uri(), "", true, ""}, dir.path);
     EXPECT_EQ(again.status, 0) << again.err;
+}
+
+// The job's last bytes never reached the printer (it stopped with them in the port): the RESET
+// says how many were dropped, and the job fails instead of being marked completed.
+TEST_F(BackendPrint, BytesTheDaemonDroppedFailTheJob) {
+    start(",fault=stall:90");
+    d->allow_host_errors();  // the dropped bytes are counted by the simulator, as meant
+    const std::string job = random_bytes(100, 4);
+    const outcome o = run_backend({job_args(), uri(), job, true, ""}, dir.path);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("printed bytes were dropped: the printer did not take them\n"));
+    EXPECT_THAT(o.err, Not(HasSubstr("PAGE:")));
+    EXPECT_EQ(slurp(sink), job.substr(0, 90));
 }
 
 TEST_F(BackendPrint, InitRefusedByTheDaemonAsksForARetry) {

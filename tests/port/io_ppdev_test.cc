@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 
@@ -23,6 +24,9 @@ struct kernel {
     std::vector<std::string> log;
     int open_errno = 0;
     uint8_t status = 0xD8, data = 0x5A, control = 0xC4;  // what the reads return
+    int fail_errno = 0;            // PPRSTATUS fails with it when set
+    int claim_busy = 0;            // PPCLAIM answers EBUSY this many times
+    unsigned modes = PARPORT_MODE_PCSPP | PARPORT_MODE_TRISTATE;  // PPGETMODES
 
     static kernel &of(void *ctx) { return *static_cast<kernel *>(ctx); }
     static int k_open(void *ctx, const char *path, int flags) {
@@ -42,10 +46,27 @@ struct kernel {
         auto *b = static_cast<uint8_t *>(arg);
         char line[48];
         switch (request) {
-        case PPCLAIM: k.log.push_back("PPCLAIM"); return 0;
+        case PPCLAIM:
+            k.log.push_back("PPCLAIM");
+            if (k.claim_busy > 0) {
+                k.claim_busy--;
+                errno = EBUSY;
+                return -1;
+            }
+            return 0;
+        case PPGETMODES: *static_cast<unsigned *>(arg) = k.modes; k.log.push_back("PPGETMODES"); return 0;
+        case PPSETMODE: std::snprintf(line, sizeof line, "PPSETMODE %d", *static_cast<int *>(arg)); break;
+        case PPSETPHASE: std::snprintf(line, sizeof line, "PPSETPHASE %d", *static_cast<int *>(arg)); break;
         case PPRELEASE: k.log.push_back("PPRELEASE"); return 0;
         case PPRDATA: *b = k.data; k.log.push_back("PPRDATA"); return 0;
-        case PPRSTATUS: *b = k.status; k.log.push_back("PPRSTATUS"); return 0;
+        case PPRSTATUS:
+            k.log.push_back("PPRSTATUS");
+            if (k.fail_errno) {
+                errno = k.fail_errno;
+                return -1;
+            }
+            *b = k.status;
+            return 0;
         case PPRCONTROL: *b = k.control; k.log.push_back("PPRCONTROL"); return 0;
         case PPWDATA: std::snprintf(line, sizeof line, "PPWDATA %02x", *b); break;
         case PPWCONTROL: std::snprintf(line, sizeof line, "PPWCONTROL %02x", *b); break;
@@ -139,6 +160,41 @@ TEST_F(Ppdev, RegistersBecomeIoctls) {
     lp_insb(kBase, in, 2);  // no string input: one call per byte
     EXPECT_EQ(take(), (lines{"PPRDATA", "PPRDATA"}));
     EXPECT_EQ(in[1], 0x5A);
+}
+
+// What a real kernel does and the old fake did not: a failed ioctl is a port failure (kept, with
+// its errno, never a made-up 0xFF that looks settled), PPCLAIM is bounded, the kernel learns the
+// negotiated mode and says whether the port can tri-state.
+TEST_F(Ppdev, FailuresClaimBoundModesAndTriState) {
+    ASSERT_EQ(lp_io_acquire(kBase), 0);
+    take();
+    k.claim_busy = 2;  // lp has the port for two tries
+    ASSERT_EQ(lp_io_claim(), 0);
+    EXPECT_EQ(take(), (lines{"PPCLAIM", "PPCLAIM", "PPCLAIM", "PPDATADIR 0"}));
+    EXPECT_EQ(lp_io_failure(), 0);
+    k.fail_errno = EIO;
+    EXPECT_EQ(lp_inb(kBase + 1), 0x00);  // no status any wait takes for an answer
+    EXPECT_EQ(lp_io_failure(), EIO);
+    k.fail_errno = 0;
+    EXPECT_EQ(lp_inb(kBase + 1), 0xD8);
+    EXPECT_EQ(lp_io_failure(), EIO);  // kept until the next claim
+    take();
+    lp_io_tell_mode(16, 1);  // ECP, forward idle: the kernel's own IEEE1284_MODE_ECP and phase
+    EXPECT_EQ(take(), (lines{"PPSETMODE 16", "PPSETPHASE 1"}));
+    EXPECT_EQ(lp_io_tristate(), 1);
+    k.modes = PARPORT_MODE_PCSPP;  // an output-only port
+    EXPECT_EQ(lp_io_tristate(), 0);
+    lp_io_release();
+    take();
+    lp_io_tell_mode(256, 1);  // nothing is told without the claim
+    EXPECT_EQ(take(), lines{});
+    // A claim the kernel keeps refusing gives up after the INIT's wait, as busy.
+    k.claim_busy = 1000;
+    lp_io_claim_wait(100);
+    EXPECT_EQ(lp_io_claim(), EBUSY);
+    const size_t tries = take().size();
+    EXPECT_GE(tries, 2u);
+    EXPECT_LE(tries, 7u);  // every 20 ms
 }
 
 }  // namespace

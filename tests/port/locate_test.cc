@@ -178,6 +178,46 @@ TEST_F(Kernel, PciCardsMustBeOneOrNamed) {
     EXPECT_STREQ(err, "the card 0000:07:00.0 has no I/O range (is it enabled?)");
 }
 
+// Cards that would be driven at the wrong addresses, or are no host port at all.
+TEST_F(Kernel, PciCardsWithOddRangesAreRefusedOrLoseTheirEcp) {
+    const std::string unassigned = "0x0000000000000000 0x0000000000000007 0x0000000000040101";
+    const std::string two = "0x000000000000d020 0x000000000000d021 0x0000000000040101";
+    const struct {
+        const char *cls;
+        std::vector<std::string> bars;
+        long base, ecp;       // base 0: refused with `message`
+        const char *message;
+    } rows[] = {
+        {"0x070102", {unassigned, kIoBar1}, 0, 0, "its first I/O range has no address"},
+        {"0x070102", {two, kIoBar1}, 0, 0, "its first I/O range has 2 addresses, too few"},
+        {"0x070102", {kIoBar0, two}, 0xd010, LP_NO_ECP, ""},
+        {"0x070102", {kIoBar0, unassigned}, 0xd010, LP_NO_ECP, ""},
+        {"0x0701fe", {kIoBar0, kIoBar1}, 0, 0, "is an IEEE 1284 target, not a host port (PCI class 0x0701fe)"},
+        {"0x070103", {kIoBar0, kIoBar1}, 0xd010, 0xd000, ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.cls) + " " + r.bars[0] + " " + r.bars[1]);
+        pci("0000:05:00.0", r.cls, r.bars);
+        lp_port_addr a{-1, -1};
+        char err[256] = "";
+        const int rc = lp_pci_addr("05:00.0", &a, err, sizeof err);
+        if (r.base == 0) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_NE(std::string(err).find(r.message), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(rc, 0) << err;
+            EXPECT_EQ(a.base, r.base);
+            EXPECT_EQ(a.ecp, r.ecp);
+        }
+    }
+    // A base-addr with a stray newline in the middle still makes one error line.
+    write("parport/parport4/base-addr", "888\n\n");
+    lp_port_addr a{};
+    char err[256] = "";
+    EXPECT_EQ(lp_parport_addr("parport4", &a, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err).find('\n'), std::string::npos) << err;
+}
+
 // The kernel's claims on the port, seen by root, by an ordinary user (addresses hidden), and
 // through the parport driver's own description; firmware reservations and bus windows are no one's.
 TEST_F(Kernel, ClaimsOnThePortAreNamed) {

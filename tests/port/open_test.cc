@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "ieee1284/ieee1284.h"
 #include "port/regs.h"
 #include "tests/port/port_fixture.h"
 
@@ -66,7 +67,11 @@ struct ecp_model {
 
 class Probe : public PortTest {
 protected:
-    Probe() { model.attach(io, kFifo, kEcr, kControl); }
+    Probe() {
+        model.attach(io, kFifo, kEcr, kControl);
+        io.set(kControl, 0xCC);  // lines at compatibility idle (bits 6 and 7 read as 1)
+        io.set(kData, 0xFF);     // reversed lines with nothing driving them float high
+    }
     ecp_model model;
     std::vector<uint8_t> ecr_writes() const {
         std::vector<uint8_t> out;
@@ -118,10 +123,17 @@ TEST_F(Probe, OpeningWritesTheEcrInItsFixedOrder) {
     // 0x00, 0xC0, serviceIntr set, clear, PS/2, test, set, clear, 0x00, 0xF4, SPP, 0x34
     EXPECT_EQ(ecr_writes(),
               (std::vector<uint8_t>{0x00, 0xC0, 0xC6, 0xC2, 0x24, 0xC5, 0xC5, 0xC1, 0x00, 0xF4, 0x15, 0x34}));
-    EXPECT_EQ(io.rw(kControl), (std::vector<std::pair<char, uint8_t>>{{'W', 0x20}, {'W', 0x00}}));
-    EXPECT_EQ(io.rw(kData), (std::vector<std::pair<char, uint8_t>>{{'W', 0x00}}));
+    // CONTROL is read first and only its line and direction bits are ever written back: nInit
+    // stays high throughout (a fresh soft copy of 0 pulsed it low for the whole probe).
+    EXPECT_EQ(io.rw(kControl),
+              (std::vector<std::pair<char, uint8_t>>{{'R', 0xCC}, {'W', 0x2C}, {'W', 0x2C}, {'W', 0x0C}}));
+    // The tri-state check: two patterns with the lines reversed, neither read back, then 0.
+    EXPECT_EQ(io.rw(kData), (std::vector<std::pair<char, uint8_t>>{
+                                {'W', 0x55}, {'R', 0xFF}, {'W', 0xAA}, {'R', 0xFF}, {'W', 0x00}}));
     const std::string s = io.str();
-    EXPECT_EQ(s.substr(s.size() - 27), "W 77a 34\nW 378 00\nW 37a 00\n");
+    EXPECT_EQ(s.substr(s.size() - 27), "R 378 ff\nW 378 00\nW 37a 0c\n");
+    EXPECT_EQ(parport_pc_private_data.output_only, 0);
+    EXPECT_EQ(port_data.mode, LP_MODE_IDLE);  // found at compatibility idle: no nInit pulse to come
 }
 
 TEST_F(Probe, ThresholdsAreMeasuredEachInItsOwnDirection) {
@@ -190,8 +202,8 @@ TEST_F(Probe, OpeningWithoutFifoStillInitialisesThePort) {
     model.depth = 100'000;
     EXPECT_EQ(lp_port_open(0x378), &port_data);
     EXPECT_EQ(ecr_writes(), (std::vector<uint8_t>{0x00, 0xC0, 0x00, 0x34}));
-    EXPECT_EQ(io.rw(kControl), (std::vector<std::pair<char, uint8_t>>{{'W', 0x00}}));
-    EXPECT_EQ(port_data.mode, 64);
+    EXPECT_EQ(io.rw(kControl), (std::vector<std::pair<char, uint8_t>>{{'R', 0xCC}, {'W', 0x2C}, {'W', 0x0C}}));
+    EXPECT_EQ(port_data.mode, LP_MODE_IDLE);
     EXPECT_EQ(cad_data.timeout, 10);
 }
 
@@ -225,7 +237,7 @@ TEST_F(Probe, NoEcrMeansNoAccessAtAll) {
 TEST_F(Probe, OpeningAPortWithoutEcpRegistersReadsTheEcrOnceAndProbesNothing) {
     io.set(kEcr, 0xFF);
     EXPECT_EQ(lp_port_open(0x378), &port_data);
-    EXPECT_EQ(io.str(), "R 77a ff\nW 77a 34\nW 378 00\nW 37a 00\n");
+    EXPECT_EQ(io.str(), "R 37a cc\nR 77a ff\nW 37a 2c\nW 378 55\nR 378 ff\nW 378 aa\nR 378 ff\nW 378 00\nW 37a 0c\n");
     EXPECT_EQ(parport_pc_private_data.ecr_present, 0);
     EXPECT_EQ(lp_port_has_fifo(&port_data), 0);
 }
@@ -265,7 +277,7 @@ TEST_F(Probe, OpeningFillsTheRecordsAndLinksThem) {
     EXPECT_EQ(port_data.irq, -1);
     EXPECT_EQ(port_data.phys, &port_data);
     EXPECT_EQ(port_data.cad, &cad_data);
-    EXPECT_EQ(port_data.mode, 64);
+    EXPECT_EQ(port_data.mode, LP_MODE_IDLE);
     EXPECT_EQ(port_data.phase, LP_PH_REV_DATA);
     EXPECT_EQ(port_data.priv, &parport_pc_private_data);
     EXPECT_EQ(port_data.spin_us, 10);
@@ -276,17 +288,70 @@ TEST_F(Probe, OpeningFillsTheRecordsAndLinksThem) {
     EXPECT_EQ(parport_pc_private_data.ctr_copy_mask, 0);
 }
 
-TEST_F(Probe, OpeningKeepsTheSoftCopyItFinds) {
-    priv_ctr = 0x0C;  // neither priv_ctr nor ctr_copy is reset by opening
+// What opening finds on the lines decides whether the first termination resets the printer
+// (nInit), and an ECR address that only mirrors CONTROL (10-bit decoding) is no ECR.
+TEST_F(Probe, OpeningSeedsTheSoftCopyFromTheLinesItFinds) {
+    const struct {
+        uint8_t control;  // as read
+        int32_t mode;     // the record's mode after opening
+        uint8_t soft;     // priv_ctr after opening
+    } table[] = {
+        {0xCC, LP_MODE_IDLE, 0x0C},  // compatibility idle, as a release leaves it
+        {0x0C, LP_MODE_IDLE, 0x0C},
+        {0xC4, LP_MODE_EPP, 0x04},   // nSelectIn high: a printer left in an IEEE 1284 mode
+        {0xE6, LP_MODE_EPP, 0x06},   // ECP forward idle of a holder that died, lines reversed
+        {0x00, LP_MODE_EPP, 0x00},   // power-up on some boards: nInit low already
+    };
+    for (const auto &row : table) {
+        SCOPED_TRACE(int(row.control));
+        io.clear();
+        priv_ctr = 0x35;  // whatever a process had before: opening does not trust it
+        io.set(kControl, row.control);
+        EXPECT_EQ(lp_port_open(0x378), &port_data);
+        EXPECT_EQ(port_data.mode, row.mode);
+        EXPECT_EQ(priv_ctr, row.soft);
+        for (const auto &a : io.rw(kControl))
+            if (a.first == 'W') {
+                EXPECT_EQ(a.second & 0x0F, row.control & 0x0F) << "a line moved";
+            }
+    }
+}
+
+TEST(Opening, AnEcrThatMirrorsControlIsNoEcr) {
+    fake::fake_io io;
+    uint8_t control = 0xCC;
+    io.on_read(kControl, [&] { return control; });
+    io.on_write(kControl, [&](uint8_t v) { control = v; });
+    io.on_read(kEcr, [&] { return control; });  // 0x77a decodes as 0x37a
+    io.on_write(kEcr, [&](uint8_t v) { control = v; });
+    io.set(kData, 0xFF);
     EXPECT_EQ(lp_port_open(0x378), &port_data);
-    EXPECT_EQ(io.rw(kControl), (std::vector<std::pair<char, uint8_t>>{{'W', 0x2C}, {'W', 0x0C}}));
-    EXPECT_EQ(priv_ctr, 0x0C);
+    EXPECT_EQ(parport_pc_private_data.ecr_present, 0);
+    EXPECT_EQ(io.count('W', kEcr), 0u);
+    EXPECT_EQ(io.count('W', kFifo) + io.count('R', kFifo), 0u);
+}
+
+// A port that cannot tri-state its data lines reads its own latch back: output only.
+TEST(Opening, APortThatReadsItsLatchBackIsOutputOnly) {
+    fake::fake_io io;
+    uint8_t latch = 0;
+    io.set(kControl, 0xCC);
+    io.set(kEcr, 0xFF);
+    io.on_write(kData, [&](uint8_t v) { latch = v; });
+    io.on_read(kData, [&] { return latch; });
+    EXPECT_EQ(lp_port_open(0x378), &port_data);
+    EXPECT_EQ(parport_pc_private_data.output_only, 1);
+    latch = 0;
+    io.on_read(kData, [&] { return uint8_t(latch == 0x55 ? 0x55 : 0x00); });  // one pattern only
+    EXPECT_EQ(lp_port_bidirectional(&port_data), 1);
 }
 
 TEST(Opening, AnotherBaseMovesEveryAddress) {
     fake::fake_io io;
     ecp_model model;
     model.attach(io, 0x678, 0x67A, 0x27A);
+    io.set(0x27A, 0x0C);
+    io.set(0x278, 0xFF);
     EXPECT_EQ(lp_port_open(0x278), &port_data);
     EXPECT_EQ(port_data.base_hi, 0x678);
     EXPECT_EQ(parport_pc_private_data.fifo_size, 16);
@@ -295,15 +360,16 @@ TEST(Opening, AnotherBaseMovesEveryAddress) {
             EXPECT_TRUE(a.addr == 0x278 || a.addr == 0x27A || a.addr == 0x678 || a.addr == 0x67A)
                 << std::hex << a.addr;
         }
-    EXPECT_EQ(io.count('W', 0x278), 1u);
+    EXPECT_EQ(io.count('W', 0x278), 3u);  // two patterns for the tri-state check, then 0
 }
 
 // ---- lp_init_state ----------------------------------------------------------------------------
 
 TEST_F(InitState, InitStateSetsPs2ModeDataLowAndForward) {
     priv_ctr = 0x2F;
+    io.set(kData, 0xFF);
     lp_init_state(port);
-    EXPECT_EQ(io.str(), "W 77a 34\nW 378 00\nW 37a 0f\n");  // the ECR is not read
+    EXPECT_EQ(io.str(), "W 77a 34\nW 37a 2f\nW 378 55\nR 378 ff\nW 378 aa\nR 378 ff\nW 378 00\nW 37a 0f\n");
     EXPECT_EQ(priv_ctr, 0x0F);
 }
 

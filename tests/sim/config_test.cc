@@ -62,12 +62,23 @@ TEST(SimConfig, EveryKey) {
     ASSERT_EQ(sim_parse_config("fault=pause:250@4096", &c, err, sizeof err), 0) << err;
     EXPECT_EQ(c.fault_arg[SIM_FAULT_PAUSE], 250u);
     EXPECT_EQ(c.fault_at[SIM_FAULT_PAUSE], 4096u);
+    ASSERT_EQ(sim_parse_config("", &c, err, sizeof err), 0) << err;  // never kinder than hardware by default
+    EXPECT_EQ(c.latch_ns, 1000u);  // one access
+    EXPECT_EQ(c.print_ms, 1000u);
+    ASSERT_EQ(sim_parse_config("io_ns=20000", &c, err, sizeof err), 0) << err;
+    EXPECT_EQ(c.latch_ns, 20000u);
+    EXPECT_EQ(c.jitter, 0u);
+    ASSERT_EQ(sim_parse_config("latch=0,print=250,jitter=0xffffffffffffffff", &c, err, sizeof err), 0) << err;
+    EXPECT_EQ(c.latch_ns, 0u);
+    EXPECT_EQ(c.print_ms, 250u);
+    EXPECT_EQ(c.jitter, ~0ull);
+    EXPECT_NE(sim_parse_config("print=3600001", &c, err, sizeof err), 0);
 }
 
 TEST(SimConfig, EveryFaultName) {
     const char *names[] = {"no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
                            "stall", "short:4", "channel", "long-run", "ack-high", "ack-low", "pause:5", "no-ecr",
-                           "no-id", "id-length:5"};
+                           "no-id", "id-length:5", "output-only"};
     static_assert(sizeof names / sizeof names[0] == SIM_NFAULTS);
     for (int i = 0; i < SIM_NFAULTS; i++) {
         sim_config c;

@@ -86,7 +86,7 @@ TEST(SimFault, StallKeepsTheFifoFull) {
     h.ecr(0x74);
     h.outs(FIFO, pattern(16));
     h.sleep(1000000);
-    EXPECT_EQ(sim_fifo_count(h.sim), 11u);  // five taken, then nothing
+    EXPECT_EQ(sim_fifo_count(h.sim), 10u);  // five taken, the sixth held in the latch, then nothing
     h.outs(FIFO, pattern(8));
     EXPECT_EQ(h.ecr() & 0x02, 0x02);
     h.sleep(1000000);
@@ -117,7 +117,7 @@ TEST(SimFault, PauseTakesNothingForItsLengthThenResumes) {
     const uint64_t t0 = h.now();
     h.outs(FIFO, pattern(16));
     h.sleep(9000);
-    EXPECT_EQ(sim_fifo_count(h.sim), 11u);  // five taken, then the pause
+    EXPECT_EQ(sim_fifo_count(h.sim), 10u);  // five taken, the sixth in the latch for the pause
     while (!(h.ecr() & 0x01) && h.now() < t0 + 100000) {
     }
     EXPECT_GE(h.now(), t0 + 10000);
@@ -221,6 +221,80 @@ TEST(SimFault, PeriphAckStuck) {
         ASSERT_TRUE(h.wait(0x40, 0x00));
         EXPECT_EQ(h.status() & 0x80, 0x80);  // a data byte that reads as a command
     }
+}
+
+
+
+// The rules a real port and printer enforce, each counted as a host error by the simulator.
+TEST(SimStrict, EachRuleIsCounted) {
+    const struct {
+        const char *what, *config;
+        void (*act)(host &);
+        uint64_t host_errors, bytes_lost;
+    } rows[] = {
+        {"the direction bit changed in mode 011", "clock=virtual,rate=0",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.ctl(0x26);
+         },
+         1, 0},
+        {"nInit while the printer still holds what it took", "clock=virtual,rate=0,print=100",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.outs(FIFO, pattern(12));
+             h.sleep(100);          // taken, not printed yet
+             h.ecr(0x34);
+             h.terminate();
+             h.ctl(0x08);           // nInit low in compatibility mode: the printer resets
+             h.ctl(0x0C);
+         },
+         1, 12},
+        {"mode 001 while the last byte is in the output latch", "clock=virtual,rate=0,latch=50000",
+         [](host &h) {
+             h.ecp();
+             h.ecr(0x74);
+             h.out(FIFO, 0x41);
+             EXPECT_EQ(h.ecr() & 0x01, 0x01);    // the FIFO reads empty...
+             EXPECT_EQ(h.status() & 0x80, 0x00); // ...with PeriphAck still high
+             h.ecr(0x34);
+         },
+         1, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        host h(r.config);
+        h.allow_host_errors();  // counted below, row by row
+        r.act(h);
+        sim_counters c;
+        sim_get_counters(h.sim, &c);
+        EXPECT_EQ(c.host_errors, r.host_errors);
+        EXPECT_EQ(c.bytes_lost, r.bytes_lost);
+    }
+}
+
+// Jitter: the peripheral's answers come later than the next access, within the bound, and a
+// seed gives the same run twice.
+TEST(SimStrict, JitterDelaysAnswersAndRepeatsWithItsSeed) {
+    auto run = [](const char *config) {
+        host h(config);
+        h.ctl(0x0C);
+        h.out(DATA, 0x10);
+        h.ctl(0x06);  // event 1
+        int reads = 1;
+        while ((h.status() & 0x78) != 0x38 && reads < 1000)
+            reads++;
+        return std::pair<int, uint64_t>{reads, h.now()};
+    };
+    EXPECT_EQ(run("clock=virtual").first, 1);
+    const auto a = run("clock=virtual,jitter=3"), b = run("clock=virtual,jitter=3");
+    EXPECT_EQ(a, b);
+    EXPECT_LE(a.second, 60u);  // 50 us at most, and a few accesses
+    int later = 0;
+    for (const char *seed : {"clock=virtual,jitter=1", "clock=virtual,jitter=2", "clock=virtual,jitter=4", "clock=virtual,jitter=5"})
+        later += run(seed).first > 1;
+    EXPECT_GE(later, 3);
 }
 
 }  // namespace

@@ -23,7 +23,18 @@ public:
         if (sim)
             io = sim_backend(sim);
     }
-    ~host() { sim_destroy(sim); }
+    // A test that drives the port as no correct host would says so (allow_host_errors); every
+    // other one fails when the simulator counted a host error or a lost byte.
+    ~host() {
+        if (sim != nullptr && !host_errors_allowed) {
+            sim_counters c;
+            sim_get_counters(sim, &c);
+            EXPECT_EQ(c.host_errors, 0u) << "the simulator counted host errors (allow_host_errors() if meant)";
+            EXPECT_EQ(c.bytes_lost, 0u);
+        }
+        sim_destroy(sim);
+    }
+    void allow_host_errors() { host_errors_allowed = true; }
     host(const host &) = delete;
     host &operator=(const host &) = delete;
 
@@ -93,6 +104,7 @@ public:
 
     struct sim *sim = nullptr;
     const lp_io_backend *io = nullptr;
+    bool host_errors_allowed = false;
 };
 
 inline std::vector<uint8_t> pattern(size_t n, uint8_t seed = 1) {

@@ -179,7 +179,7 @@ TEST_F(SimOpen, ProbeMeasuresDefaults) {
     EXPECT_EQ(parport_pc_private_data.read_threshold, 8);
     EXPECT_EQ(parport_pc_private_data.pword, 1);
     EXPECT_EQ(h->ecr(), 0x35);  // PS/2, nErrIntrEn, serviceIntr, empty
-    EXPECT_EQ(h->in(CONTROL), 0x00);
+    EXPECT_EQ(h->in(CONTROL), 0x0C);  // the lines as the port had them: nInit was never pulsed
     EXPECT_EQ(h->in(DATA), 0x00);
     sim_counters c;
     sim_get_counters(h->sim, &c);
@@ -245,8 +245,8 @@ TEST_F(SimOpen, NoEcpRangeMeansNoAccessThere) {
     const sim_counters c = counters();
     EXPECT_EQ(c.reads[SIM_REG_ECR] + c.writes[SIM_REG_ECR] + c.reads[SIM_REG_FIFO] + c.writes[SIM_REG_FIFO], 0u);
     EXPECT_EQ(c.reads[SIM_REG_OTHER] + c.writes[SIM_REG_OTHER], 0u);
-    EXPECT_EQ(c.writes[SIM_REG_CONTROL], 1u);  // the initial state: forward, lines idle
-    EXPECT_EQ(c.writes[SIM_REG_DATA], 1u);
+    EXPECT_EQ(c.writes[SIM_REG_CONTROL], 2u);  // the lines reversed for the tri-state check, then forward
+    EXPECT_EQ(c.writes[SIM_REG_DATA], 3u);     // two patterns, then 0
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/daemon.h"
 
+#include <gtest/gtest.h>
+
 #include "wire/frame.h"
 
 #include <arpa/inet.h>
@@ -98,6 +100,14 @@ int free_port() {
 
 daemon::daemon(std::vector<std::string> args, int listen_port, int passed_fd)
     : out_path_(temp_path("out")), err_path_(temp_path("err")) {
+    const char *extra = std::getenv("TESSAL_SIM_EXTRA");
+    for (std::string &a : args) {
+        if (a != "--sim" && a.rfind("--sim=", 0) != 0)
+            continue;
+        check_host_errors_ = true;
+        if (extra != nullptr && *extra != 0)
+            a = a == "--sim" ? "--sim=" + std::string(extra) : "--sim=" + std::string(extra) + "," + a.substr(6);
+    }
     pid_ = fork();
     if (pid_ == 0) {
         setpgid(0, 0);
@@ -142,6 +152,7 @@ daemon::daemon(std::vector<std::string> args, int listen_port, int passed_fd)
             const int fd = connect_to(listen_port);
             if (fd >= 0) {
                 close(fd);
+                up_ = true;
                 break;
             }
             int status = 0;
@@ -160,6 +171,10 @@ daemon::~daemon() {
         kill(-pid_, SIGKILL);
         if (!reaped_)
             waitpid(pid_, nullptr, 0);
+    }
+    if (check_host_errors_) {
+        const std::string e = err();
+        EXPECT_EQ(e.find("sim: host error"), std::string::npos) << "the simulator reported host errors:\n" << e;
     }
     unlink(out_path_.c_str());
     unlink(err_path_.c_str());

@@ -21,6 +21,8 @@ public:
     // Starts TESSAL_BIN with --no-dnssd and args. When listen_port > 0, waits until it accepts
     // connections there (for a minute at most, and only while it runs). A listening socket
     // passed_fd >= 0 is handed over as systemd does it: descriptor 3, LISTEN_FDS=1, LISTEN_PID.
+    // TESSAL_SIM_EXTRA (e.g. "jitter=7"), when set, goes before the words of every --sim
+    // configuration, so a whole run can use another timing model (a test's own words still win).
     daemon(std::vector<std::string> args, int listen_port, int passed_fd = -1);
     ~daemon();
     daemon(const daemon &) = delete;
@@ -35,10 +37,18 @@ public:
     bool wait_for(const std::string &text, bool in_err, int timeout_ms) const;
     // The pids of the process group (listener and service processes) still alive.
     std::vector<pid_t> group() const;
+    // A daemon on the simulator fails its test at the end when the simulator reported a host
+    // error ("sim: host error": a link that would harm or lose data on a real port), unless the
+    // test says it provokes one.
+    void allow_host_errors() { check_host_errors_ = false; }
+    // Whether it accepted a connection on listen_port while starting.
+    bool up() const { return up_; }
 
 private:
     pid_t pid_ = -1;
     bool reaped_ = false;
+    bool check_host_errors_ = false;  // set for a daemon started with --sim
+    bool up_ = false;
     int status_ = -1;  // the exit status, once reaped
     std::string out_path_, err_path_;
 };
