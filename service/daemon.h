@@ -22,7 +22,7 @@ extern const char *help_text;     // usage, with one %d for the default port
 
 // listener.cc
 extern int max_connections;  // service processes at once; more are refused with FAIL (too many)
-extern int max_per_peer;     // of them from one client address
+extern int max_per_peer;     // of them from one client address; 0: a quarter of max_connections
 extern int raw_listen_sock;  // the raw print port's listening socket; -1 when it is off
 void go_background(void);
 // Before anything forks: SIGHUP and SIGPIPE ignored; SIGCHLD, SIGTERM and SIGINT blocked, for the
