@@ -335,9 +335,14 @@ int listener_run(int sock) {
         return 1;
     }
     main_sock = sock;
+    // Every page the listener writes after a fork becomes the child's own copy, so its loop
+    // allocates nothing: the tables keep their room.
+    children.reserve(size_t(max_connections) + 1);
+    std::vector<pollfd> p;
+    p.reserve(kMaxLingering + 3);
     // Block until something happens: an idle daemon uses no processor time.
     for (;;) {
-        std::vector<pollfd> p;
+        p.clear();
         int64_t until = 0;
         for (const lingering &l : refused) {
             p.push_back({l.fd, POLLIN, 0});

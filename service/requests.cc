@@ -1,9 +1,11 @@
 // The request loop of a service process.
 //
-// The message buffer grows to what a message needs (its own mapping, up to MSG_CAPACITY plus one)
-// and shrinks back after it, so an idle connection commits kSmall bytes, not 8 MiB. The extra
-// byte always holds a zero right after the received payload, so the zero-byte scan of a WRITE
-// with count 0 can never run past what the client sent.
+// Headers are read, and replies without payload built, on the stack. The message buffer exists
+// only for a message with a payload: it grows to what the message needs (its own mapping, up to
+// MSG_CAPACITY plus one) and shrinks back to kSmall after it, so an idle connection commits
+// nothing for it and touches no page of it. The extra byte holds a zero right after a stored
+// WRITE payload, so the zero-byte scan of a WRITE with count 0 can never run past what the
+// client sent.
 //
 // Every wait on the client is bounded (service/conn.cc): between requests by the idle time-out,
 // and for the holder of the port by --hold-timeout once others wait; inside a message by
@@ -38,7 +40,7 @@ struct reply {
 };
 
 constexpr int32_t kMaxPayload = MSG_CAPACITY - MSG_HEADER_SIZE;
-constexpr size_t kSmall = 64 * 1024;       // the buffer between messages
+constexpr size_t kSmall = 64 * 1024;       // the buffer kept between messages, once there was one
 constexpr size_t kWriteChunk = 64 * 1024;  // a WRITE goes to the port in pieces, counted as they go
 constexpr int kUnknownShown = 10;          // unknown-command lines per connection; then one count
 constexpr int64_t kDrainMs = 2000;         // after the reply to an oversized message
@@ -54,7 +56,7 @@ struct msgbuf {
         const size_t page = size_t(sysconf(_SC_PAGESIZE));
         return (n + page - 1) / page * page;
     }
-    // Room for `need` bytes; false when the memory cannot be had.
+    // Room for `need` bytes (and the header in front); false when the memory cannot be had.
     bool fit(size_t need) {
         need = rounded(std::max(need, kSmall));
         if (need <= cap)
@@ -235,8 +237,7 @@ int64_t idle_limit_ms(void) { return dpa_ready() ? holder_idle_timeout_ms : idle
 
 extern "C" int serve_client(int fd) {
     msgbuf buf;
-    if (!buf.fit(kSmall))
-        return -1;
+    uint8_t head[MSG_HEADER_SIZE];
     dpa_set_client(fd);
     port_lock_set_client(fd);
     unknown_commands = 0;
@@ -250,7 +251,7 @@ extern "C" int serve_client(int fd) {
         // itself, as a plain blocking server would; otherwise what is there is taken at once, or
         // it waits for the first byte with its bounds.
         const bool plain = idle_limit_ms() == 0 && port_lock_wake_fd() < 0;
-        ssize_t got = recv(fd, buf.p, MSG_HEADER_SIZE, plain ? 0 : MSG_DONTWAIT);
+        ssize_t got = recv(fd, head, MSG_HEADER_SIZE, plain ? 0 : MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             break;
         if (got < 0) {
@@ -259,40 +260,45 @@ extern "C" int serve_client(int fd) {
                 break;
         }
         conn_limits lim{idle_limit_ms(), io_timeout_ms, conn_now_ms(), dpa_ready() ? progress : 0};
-        if (!report(conn_read(fd, buf.p + got, MSG_HEADER_SIZE - size_t(got), &lim), fd, false))
+        if (!report(conn_read(fd, head + got, MSG_HEADER_SIZE - size_t(got), &lim), fd, false))
             break;
         uint32_t length = 0;
         int code = 0;
         int32_t count = 0;
-        if (msg_get_request_header(buf.p, &length, &code, &count) != 0 || int32_t(length) <= 0)
+        if (msg_get_request_header(head, &length, &code, &count) != 0 || int32_t(length) <= 0)
             break;  // not a request: a wrong magic, or a length of 0 or 2^31 and above
         const size_t sent = length > MSG_HEADER_SIZE ? length - MSG_HEADER_SIZE : 0;
         const size_t kept = sent > size_t(kMaxPayload) ? size_t(kMaxPayload) : sent;
         // Only a WRITE that will be carried out needs its payload; any other is read and dropped.
         const bool store = code == MSG_WRITE && write_goes_ahead(count);
-        if (store && !buf.fit(MSG_HEADER_SIZE + kept + 1)) {
-            log_error_errno("no memory for a %zu-byte message", kept);
+        // A payload to keep or to drop, or a reply that may carry one, needs the buffer.
+        size_t need = store ? kept + 1 : kept > 0 ? kSmall : 0;
+        if (code == MSG_READ && count > 0 && dpa_ready())
+            need = std::max(need, size_t(std::min(count, kMaxPayload)) + 1);
+        if (code == MSG_DEVICE_ID)
+            need = std::max(need, size_t(1024));
+        if (need > 0 && !buf.fit(MSG_HEADER_SIZE + need) && (store || !buf.fit(MSG_HEADER_SIZE + kSmall))) {
+            log_error_errno("no memory for a %zu-byte message", need);
             break;
         }
         lim.floor_from = conn_now_ms();  // the body's floor runs from its own start
-        uint8_t *payload = buf.p + MSG_HEADER_SIZE;
+        uint8_t *payload = buf.p != nullptr ? buf.p + MSG_HEADER_SIZE : nullptr;
         const conn_result r = kept == 0 ? CONN_DONE
                               : store   ? conn_read(fd, payload, kept, &lim)
                                         : conn_skip(fd, payload, buf.cap - MSG_HEADER_SIZE - 1, kept, &lim);
         if (!report(r, fd, false))
             break;
         const int32_t received = store ? int32_t(kept) : 0;
-        payload[received] = 0;  // the sentinel that bounds the zero-byte scan
-        if (code == MSG_READ && count > 0 && dpa_ready())  // room for the reply, or a shorter READ
-            buf.fit(MSG_HEADER_SIZE + size_t(std::min(count, kMaxPayload)) + 1);
-        payload = buf.p + MSG_HEADER_SIZE;
-        const reply rep = dispatch(code, count, payload, received, int32_t(buf.cap - MSG_HEADER_SIZE - 1));
+        if (store)
+            payload[received] = 0;  // the sentinel that bounds the zero-byte scan
+        const int32_t room = buf.cap > MSG_HEADER_SIZE ? int32_t(buf.cap - MSG_HEADER_SIZE - 1) : 0;
+        const reply rep = dispatch(code, count, payload, received, room);
         if (rep.moved)
             progress = conn_now_ms();
-        msg_put_reply_header(buf.p, rep.status, rep.payload, rep.count);
-        const size_t out = MSG_HEADER_SIZE + rep.payload;
+        uint8_t *out = rep.payload > 0 ? buf.p : head;  // a payload is already in place behind it
+        msg_put_reply_header(out, rep.status, rep.payload, rep.count);
         lim = {0, io_timeout_ms, conn_now_ms(), 0};
-        if (!report(conn_write(fd, buf.p, out, &lim), fd, true))
+        if (!report(conn_write(fd, out, MSG_HEADER_SIZE + rep.payload, &lim), fd, true))
             break;
         buf.shrink();
         idle_since = conn_now_ms();
@@ -305,6 +311,6 @@ extern "C" int serve_client(int fd) {
         log_error("%d more unknown commands on this connection", unknown_commands - kUnknownShown);
     dpa_release();
     if (oversized)
-        close_after_reply(fd, buf.p, buf.cap);
+        close_after_reply(fd, buf.p, buf.cap);  // the buffer held the dropped payload: it exists
     return 0;
 }
