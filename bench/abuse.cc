@@ -1,11 +1,11 @@
-// Figures 9 and 10: what a crowd of idle connections costs the machine, and what a flood of bad
+// Figures 10 and 11: what a crowd of idle connections costs the machine, and what a flood of bad
 // requests puts in the log, each beside what a plain server would cost or say.
 //
-// 9: 100 connections that made one request and went quiet. Committed memory is what the kernel
+// 10: 100 connections that made one request and went quiet. Committed memory is what the kernel
 // charges each process (its private writable mappings: what a host with strict overcommit must
 // find before it lets the process exist); Pss its share of the memory really in use. The
 // baseline is a fork-per-connection server, each child of which answers 32 bytes per 32 read.
-// 10: 8 clients, each a series of connections sending 11 unknown commands (every one of them an
+// 11: 8 clients, each a series of connections sending 11 unknown commands (every one of them an
 // error line to a logger without limits), against the daemon at its default verbosity: the lines
 // per second its log received, and how many of them were not one whole line as written.
 #include <unistd.h>
@@ -109,9 +109,9 @@ std::vector<row> idle_connection_figures(const context &ctx) {
     const per_process daemon = idle_connections(d.port(), d.pid(), n);
     const per_process base = idle_connections(b.port(), b.pid(), n);
     return {
-        {"9a", "committed memory per idle connection (" + std::to_string(n) + " connections)", "KiB", daemon.committed,
+        {"10a", "committed memory per idle connection (" + std::to_string(n) + " connections)", "KiB", daemon.committed,
          base.committed, "fork-per-connection server", {bound::value_at_most, 1024}},
-        {"9b", "Pss per idle connection (" + std::to_string(n) + " connections)", "KiB", daemon.pss, base.pss,
+        {"10b", "Pss per idle connection (" + std::to_string(n) + " connections)", "KiB", daemon.pss, base.pss,
          "fork-per-connection server", {bound::value_at_most, 50}},
     };
 }
@@ -160,9 +160,9 @@ std::vector<row> log_flood_figures(const context &ctx) {
     // Unlimited, each connection would say 10 lines and its count of the rest (the old per-connection cap).
     const double asked = double(connections) * 11 / seconds;
     return {
-        {"10a", "log lines/s under a flood of unknown commands (8 clients)", "lines/s", lines / seconds, asked,
+        {"11a", "log lines/s under a flood of unknown commands (8 clients)", "lines/s", lines / seconds, asked,
          "error lines the flood asked for", {bound::value_at_most, 100}},
-        {"10b", "garbled log lines under that flood", "lines", garbled, NAN, "", {bound::value_at_most, 0}},
+        {"11b", "garbled log lines under that flood", "lines", garbled, NAN, "", {bound::value_at_most, 0}},
     };
 }
 

@@ -86,7 +86,7 @@ int main(int argc, char **argv) {
     }
     ctx.source = make_source(ctx.out);
 
-    // --only=N runs one figure (1, 2, 3, 4, 5, 7, 8, 9, 10, or "plot"), for looking into one of them.
+    // --only=N runs one figure (1, 2, 3, 4, 5, 7, 8, 10, 11, or "plot"), for looking into one of them.
     const std::string only = option(argc, argv, "--only");
     auto want = [&](const char *figure) { return only.empty() || only == figure; };
     std::vector<bench::row> rows;
@@ -124,13 +124,13 @@ int main(int argc, char **argv) {
         for (auto &r : bench::raw_port_figures(ctx))
             rows.push_back(r);
     }
-    if (want("9")) {
-        progress("figure 9: memory per idle connection");
+    if (want("10")) {
+        progress("figure 10: memory per idle connection");
         for (auto &r : bench::idle_connection_figures(ctx))
             rows.push_back(r);
     }
-    if (want("10")) {
-        progress("figure 10: the log under a flood of unknown commands");
+    if (want("11")) {
+        progress("figure 11: the log under a flood of unknown commands");
         for (auto &r : bench::log_flood_figures(ctx))
             rows.push_back(r);
     }
