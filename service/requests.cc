@@ -41,7 +41,7 @@ struct reply {
 
 constexpr int32_t kMaxPayload = MSG_CAPACITY - MSG_HEADER_SIZE;
 constexpr size_t kSmall = 64 * 1024;       // the buffer kept between messages, once there was one
-constexpr size_t kWriteChunk = 64 * 1024;  // a WRITE goes to the port in pieces, counted as they go
+constexpr size_t kWriteChunk = 256 * 1024;  // a WRITE goes to the port in pieces of the clients' size
 constexpr int kUnknownShown = 10;          // unknown-command lines per connection; then one count
 constexpr int64_t kDrainMs = 2000;         // after the reply to an oversized message
 

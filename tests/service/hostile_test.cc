@@ -611,7 +611,7 @@ TEST_P(Hostile, BoundHoldsAndANormalClientIsServedAfterwards) {
     }
     testd::daemon d(args, port);
     // The start-up probe's service process must be gone, and reaped, before the caps count.
-    ASSERT_TRUE(d.wait_for("Client dropped   at", false, 5000));
+    ASSERT_TRUE(d.wait_for("Client dropped   at", false, 5000)) << d.out() << d.err();
     ASSERT_TRUE(wait_until([&] { return children_of(d.pid()) == 0; }, 5000));
     row_env e{d, port, sink, raw};
     r.act(e);

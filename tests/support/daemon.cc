@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -66,7 +67,22 @@ size_t read_n(int fd, uint8_t *buf, size_t n, int timeout_ms) {
 
 }  // namespace
 
+// Picked below the kernel's ephemeral range (32768 and up here), from which every client
+// connection of every test running beside this one takes its local port: a port picked there
+// could be some connection's by the time the daemon binds it.
 int free_port() {
+    static std::mt19937 pick(std::random_device{}() ^ unsigned(getpid()));
+    for (int i = 0; i < 200; i++) {
+        const int port = 10000 + int(pick() % 22000);
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(uint16_t(port));
+        const bool free = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        close(s);
+        if (free)
+            return port;
+    }
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
