@@ -208,6 +208,16 @@ bool report(conn_result r, int fd, bool reply) {
     return r == CONN_DONE;
 }
 
+// A blocking recv on fd gives up after ms (0: never); set only when it changes.
+void receive_timeout(int fd, int64_t ms) {
+    static int64_t set = 0;
+    if (ms == set)
+        return;
+    const timeval t{time_t(ms / 1000), suseconds_t(ms % 1000 * 1000)};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t) == 0)
+        set = ms;
+}
+
 // After the reply to a message longer than the buffer: no more requests, but no reset either,
 // which could destroy the reply before the client reads it. The sending side is shut and what
 // the client still sends is read and dropped until it hangs up (at most kDrainMs).
@@ -247,13 +257,19 @@ extern "C" int serve_client(int fd) {
     for (;;) {
         if (conn_stopping())
             break;
-        // The header. With nothing to time and no queue to watch, the process sleeps in recv
-        // itself, as a plain blocking server would; otherwise what is there is taken at once, or
-        // it waits for the first byte with its bounds.
-        const bool plain = idle_limit_ms() == 0 && port_lock_wake_fd() < 0;
+        // The header. With no queue to watch (not holding the port), the process sleeps in recv
+        // itself, as a plain blocking server would, its idle bound the socket's receive time-out;
+        // otherwise what is there is taken at once, or it waits for the first byte with its bounds.
+        const bool plain = port_lock_wake_fd() < 0;
+        if (plain)
+            receive_timeout(fd, idle_limit_ms());
         ssize_t got = recv(fd, head, MSG_HEADER_SIZE, plain ? 0 : MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             break;
+        if (got < 0 && plain && errno != EINTR) {
+            log_trace(2, "Client idle for %s, closing\n", seconds(idle_limit_ms()));
+            break;
+        }
         if (got < 0) {
             got = 0;
             if (!plain && !wait_for_request(fd, idle_since, progress))
