@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <vector>
 
 #include "port/log.h"
@@ -48,7 +50,25 @@ struct refusal_said {
     int64_t at;
 };
 
-std::vector<child> children;
+// Memory the listener and its children share rather than copy: the listener's write of a new
+// child's entry after the fork would otherwise become a private page in every child alive.
+template <typename T>
+struct shared_pages {
+    using value_type = T;
+    shared_pages() = default;
+    template <typename U>
+    shared_pages(const shared_pages<U> &) {}
+    T *allocate(size_t n) {
+        void *p = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, size_t n) { munmap(p, n * sizeof(T)); }
+    bool operator==(const shared_pages &) const { return true; }
+};
+
+std::vector<child, shared_pages<child>> children;
 std::vector<lingering> refused;
 std::vector<refusal_said> refusals_said;
 int signal_fd = -1;
