@@ -355,8 +355,8 @@ int listener_run(int sock) {
         return 1;
     }
     main_sock = sock;
-    // Every page the listener writes after a fork becomes the child's own copy, so its loop
-    // allocates nothing: the tables keep their room.
+    // Every page the listener writes after a fork becomes the child's own copy, so the tables
+    // keep their room rather than being made anew on each turn of the loop.
     children.reserve(size_t(max_connections) + 1);
     std::vector<pollfd> p;
     p.reserve(kMaxLingering + 3);
