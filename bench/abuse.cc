@@ -2,8 +2,8 @@
 // requests puts in the log, each beside what a plain server would cost or say.
 //
 // 10: 100 connections that made one request and went quiet. Committed memory is what the kernel
-// charges each process (its private writable mappings: what a host with strict overcommit must
-// find before it lets the process exist); Pss its share of the memory really in use. The
+// charges each process (its accountable mappings: what a host with strict overcommit must find
+// before it lets the process exist); Pss its share of the memory really in use. The
 // baseline is a fork-per-connection server, each child of which answers 32 bytes per 32 read.
 // 11: 8 clients, each a series of connections sending 11 unknown commands (every one of them an
 // error line to a logger without limits), against the daemon at its default verbosity: the lines
@@ -30,18 +30,15 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// A private writable mapping's size counts toward the commit charge.
+// The mappings the kernel charges to the commit ("ac" among their flags).
 double committed_kib(pid_t pid) {
     std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps"));
-    double kib = 0;
-    bool counted = false;
+    double kib = 0, size = 0;
     for (std::string line; std::getline(in, line);) {
-        unsigned long from = 0, to = 0;
-        char perms[8] = "";
-        if (std::sscanf(line.c_str(), "%lx-%lx %7s", &from, &to, perms) == 3)
-            counted = perms[1] == 'w' && perms[3] == 'p';
-        else if (counted && line.rfind("Size:", 0) == 0)
-            kib += std::atof(line.c_str() + 5);
+        if (line.rfind("Size:", 0) == 0)
+            size = std::atof(line.c_str() + 5);
+        else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" ac ") != std::string::npos)
+            kib += size;
     }
     return kib;
 }

@@ -131,19 +131,16 @@ struct row_env {
     }
 };
 
-// Memory a process has committed (the kernel's charge for it): its private writable mappings.
+// Memory a process has committed: the mappings the kernel charges ("ac" among their flags).
 long committed_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
     std::string line;
-    long kib = 0;
-    bool counted = false;
+    long kib = 0, size = 0;
     while (std::getline(in, line)) {
-        char perms[8] = "";
-        unsigned long from = 0, to = 0;
-        if (std::sscanf(line.c_str(), "%lx-%lx %7s", &from, &to, perms) == 3)
-            counted = perms[1] == 'w' && perms[3] == 'p';
-        if (counted && line.rfind("Size:", 0) == 0)
-            kib += std::atol(line.c_str() + 5);
+        if (line.rfind("Size:", 0) == 0)
+            size = std::atol(line.c_str() + 5);
+        else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" ac ") != std::string::npos)
+            kib += size;
     }
     return kib;
 }
