@@ -401,6 +401,7 @@ int main(int argc, char **argv) {
         return 2;
     if (log_share_setup() != 0)
         return 2;
+    serve_setup();
     if (verbose > 0)
         std::printf("Device: %s, port %d\n", o.device, o.port);
     if (o.raw_port != 0)

@@ -1,9 +1,8 @@
 // The request loop of a service process.
 //
 // Headers are read, and replies without payload built, on the stack. The message buffer exists
-// only for a message with a payload: it grows to what the message needs (its own mapping, up to
-// MSG_CAPACITY plus one) and shrinks back to kSmall after it, so an idle connection commits
-// nothing for it and touches no page of it. The extra byte holds a zero right after a stored
+// only for a message with a payload: it is as large as the message needs (up to MSG_CAPACITY plus
+// one) and is given back after a large one, so an idle connection commits nothing for it. The extra byte holds a zero right after a stored
 // WRITE payload, so the zero-byte scan of a WRITE with count 0 can never run past what the
 // client sent.
 //
@@ -18,7 +17,7 @@
 // dropped rather than kept.
 #include "service/requests.h"
 
-#include <sys/mman.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,43 +40,39 @@ struct reply {
 
 constexpr int32_t kMaxPayload = MSG_CAPACITY - MSG_HEADER_SIZE;
 constexpr size_t kSmall = 64 * 1024;       // the buffer kept between messages, once there was one
+constexpr int kMapAbove = 128 * 1024;      // larger allocations are mappings of their own
 constexpr size_t kWriteChunk = 256 * 1024;  // a WRITE goes to the port in pieces of the clients' size
 constexpr int kUnknownShown = 10;          // unknown-command lines per connection; then one count
 constexpr int64_t kDrainMs = 2000;         // after the reply to an oversized message
 
 int unknown_commands = 0;
 
-// The message buffer: a mapping of its own, so growing keeps what it holds and shrinking gives
-// the pages and their commitment back at once.
+// The message buffer. It is made anew whenever a message needs more (its old bytes never do:
+// it grows before a payload is read into it or a READ fills it) and dropped after a message
+// larger than kSmall. Above the C library's mapping threshold, fixed by serve_setup, an
+// allocation is a mapping of its own, so dropping it gives its pages and their commitment back
+// at once; under a sanitizer its exact size keeps the bounds checked.
 struct msgbuf {
     uint8_t *p = nullptr;
     size_t cap = 0;
-    static size_t rounded(size_t n) {
-        const size_t page = size_t(sysconf(_SC_PAGESIZE));
-        return (n + page - 1) / page * page;
-    }
-    // Room for `need` bytes (and the header in front); false when the memory cannot be had.
+    // Room for `need` bytes, the header's included; false when the memory cannot be had.
     bool fit(size_t need) {
-        need = rounded(std::max(need, kSmall));
+        need = std::max(need, MSG_HEADER_SIZE + kSmall + 1);
         if (need <= cap)
             return true;
-        void *q = p == nullptr ? mmap(nullptr, need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                               : mremap(p, cap, need, MREMAP_MAYMOVE);
-        if (q == MAP_FAILED)
-            return false;
-        p = static_cast<uint8_t *>(q);
-        cap = need;
-        return true;
+        std::free(p);
+        p = static_cast<uint8_t *>(std::malloc(need));
+        cap = p != nullptr ? need : 0;
+        return p != nullptr;
     }
     void shrink() {
-        const size_t small = rounded(kSmall);
-        if (cap > small && munmap(p + small, cap - small) == 0)
-            cap = small;
+        if (cap > MSG_HEADER_SIZE + kSmall + 1) {
+            std::free(p);
+            p = nullptr;
+            cap = 0;
+        }
     }
-    ~msgbuf() {
-        if (p != nullptr)
-            munmap(p, cap);
-    }
+    ~msgbuf() { std::free(p); }
 };
 
 reply fail() { return {MSG_FAIL, 0, 0}; }
@@ -243,6 +238,10 @@ int64_t io_timeout_ms = 30000;
 int64_t hold_timeout_ms = 300000;
 
 int64_t idle_limit_ms(void) { return dpa_ready() ? holder_idle_timeout_ms : idle_timeout_ms; }
+}
+
+extern "C" void serve_setup(void) {
+    mallopt(M_MMAP_THRESHOLD, kMapAbove);  // fixed: the library would raise it after a large free
 }
 
 extern "C" int serve_client(int fd) {

@@ -31,6 +31,9 @@ extern int64_t io_timeout_ms;    // a message under way that makes no progress f
 extern int64_t hold_timeout_ms;  // a holder that moves no data this long loses it once another
                                  // waits; 0: never
 int serve_client(int fd);
+// Before the first fork (a write after it would be a private page in every service process): the
+// C library's mapping threshold fixed, so a large message buffer is always a mapping of its own.
+void serve_setup(void);
 // The idle bound of this process now: holder_idle_timeout_ms while it holds the port.
 int64_t idle_limit_ms(void);
 
