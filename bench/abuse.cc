@@ -53,7 +53,8 @@ double pss_kib(pid_t pid) {
 
 std::vector<pid_t> children_of(pid_t parent) {
     std::vector<pid_t> out;
-    std::istringstream pids(read_file("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children"));
+    const std::string task = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent);
+    std::istringstream pids(read_file(task + "/children"));
     for (pid_t p; pids >> p;)
         out.push_back(p);
     return out;

@@ -423,7 +423,9 @@ const std::vector<row> &rows() {
              std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
              EXPECT_EQ(got, "stop!");
          }, false},
-        {"TrickledRawJobIsCutWhileOthersWait", {"--raw-port=RAWPORT", "--io-timeout", "0.3", "--hold-timeout", "0.3", "--sim=clock=virtual,rate=0,peer=sink,sink=SINK"}, [](row_env &e) {
+        {"TrickledRawJobIsCutWhileOthersWait",
+         {"--raw-port=RAWPORT", "--io-timeout", "0.3", "--hold-timeout", "0.3", "--sim=clock=virtual,rate=0,peer=sink,sink=SINK"},
+         [](row_env &e) {
              sock job = e.connect_raw();
              job.send({'j'});
              ASSERT_TRUE(wait_until([&] { return e.status().find("held by") != std::string::npos; }, 5000));
@@ -532,7 +534,8 @@ const std::vector<row> &rows() {
              EXPECT_TRUE(wait_until([&] { return committed_kib(pid_t(r.pid)) < 1024; }, 1000))  // given back
                  << committed_kib(pid_t(r.pid)) << " KiB after an 8 MiB WRITE";
          }},
-        {"RawJobCancelledWhileQueuedIsNotPrinted", {"--raw-port=RAWPORT", "--sim=clock=virtual,rate=0,peer=sink,sink=SINK"}, [](row_env &e) {
+        {"RawJobCancelledWhileQueuedIsNotPrinted", {"--raw-port=RAWPORT", "--sim=clock=virtual,rate=0,peer=sink,sink=SINK"},
+         [](row_env &e) {
              sock holder = e.connect();
              ASSERT_EQ(holder.ask(MSG_INIT, 0).code, MSG_OK);
              sock job = e.connect_raw();
