@@ -171,13 +171,13 @@ conn_result conn_read(int fd, void *buf, size_t n, const struct conn_limits *lim
 
 conn_result conn_skip(int fd, void *scratch, size_t scratch_len, size_t n, const struct conn_limits *lim) {
     // TCP drops the bytes in the kernel when asked with MSG_TRUNC, without copying them out; other
-    // stream sockets (a harness's socket pair) copy them into the scratch area.
+    // stream sockets (a harness's socket pair) copy them into the scratch area. Either way no
+    // more is asked for at once than the scratch area holds, so a smaller one costs calls only.
     int domain = 0;
     socklen_t len = sizeof domain;
     const bool tcp = getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && (domain == AF_INET || domain == AF_INET6);
     return move(fd, n, lim, POLLIN, [&](size_t done) {
-        return tcp ? recv(fd, scratch, n - done, MSG_DONTWAIT | MSG_TRUNC)
-                   : recv(fd, scratch, std::min(scratch_len, n - done), MSG_DONTWAIT);
+        return recv(fd, scratch, std::min(scratch_len, n - done), MSG_DONTWAIT | (tcp ? MSG_TRUNC : 0));
     });
 }
 

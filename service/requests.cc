@@ -286,8 +286,9 @@ extern "C" int serve_client(int fd) {
         const size_t kept = sent > size_t(kMaxPayload) ? size_t(kMaxPayload) : sent;
         // Only a WRITE that will be carried out needs its payload; any other is read and dropped.
         const bool store = code == MSG_WRITE && write_goes_ahead(count);
-        // A payload to keep or to drop, or a reply that may carry one, needs the buffer.
-        size_t need = store ? kept + 1 : kept > 0 ? kSmall : 0;
+        // A payload to keep or to drop, or a reply that may carry one, needs the buffer. A dropped
+        // payload is never copied (TCP discards it in the kernel), but the room asked for is there.
+        size_t need = kept > 0 ? kept + 1 : 0;
         if (code == MSG_READ && count > 0 && dpa_ready())
             need = std::max(need, size_t(std::min(count, kMaxPayload)) + 1);
         if (code == MSG_DEVICE_ID)
