@@ -192,9 +192,11 @@ std::string tc_rate_text(uint64_t bytes, int64_t ms);
 // Sleeps `ms` unless the caller cancels first: tc_errc::none or tc_errc::cancelled.
 tc_result tc_pause(const tc_client &c, int ms);
 // INIT, waiting for a busy port: an unanswered INIT is waited for (events.waiting after
-// p.waiting_notice_ms), a FAIL that is temporary is tried again after a pause (reconnecting
-// when the daemon hung up), all until `p.give_up_ms` has passed without the port. Connects
-// first when `c` is not connected (to c.host and c.port). Returns the last INIT's result.
+// p.waiting_notice_ms) up to the reply time-out or the patience left, whichever is shorter (then
+// tc_errc::timeout, "no answer from the daemon"); a FAIL that is temporary is tried again after a
+// pause (reconnecting when the daemon hung up), all until `p.give_up_ms` has passed without the
+// port. Connects first when `c` is not connected (to c.host and c.port). Returns the last
+// INIT's result.
 tc_result tc_init_wait(tc_client &c, const tc_patience &p, const tc_events &ev = {});
 // `data` in WRITEs of at most TC_WRITE_CHUNK bytes. A short count means the printer paused: the
 // rest is sent again after a pause, until `p.give_up_ms` passes without a byte taken. count =

@@ -29,28 +29,38 @@ tc_result tc_pause(const tc_client &c, int ms) {
 tc_result tc_init_wait(tc_client &c, const tc_patience &p, const tc_events &ev) {
     const int64_t start = tc_now_ms();
     int pause = p.pause_ms;
+    bool said_busy = false;  // a daemon has answered FAIL busy (or full) in this wait
     for (;;) {
         if (!tc_connected(c)) {
             if (tc_result r = tc_connect(c, c.host, c.port); r.error != tc_errc::none)
                 return r;
         }
-        // An older daemon answers INIT only once the port is free, so the INIT itself is the
-        // wait; a newer one answers "busy" after a bounded wait and is asked again.
+        // The daemon answers an INIT within its own bounded wait for the port (OK, or FAIL busy,
+        // which is asked again), so the INIT has the reply time-out like every request, and no
+        // more than the patience left. No answer at all is not "busy": whatever listens there
+        // is not answering as the daemon would.
         tc_wait_plan plan;
+        plan.budget_ms = tc_reply_budget(c.opts, 0);
         if (p.give_up_ms > 0)
-            plan.budget_ms = std::max<int64_t>(p.give_up_ms - (tc_now_ms() - start),
-                                               tc_reply_budget(c.opts, 0));
+            plan.budget_ms = std::min<int64_t>(plan.budget_ms,
+                                               std::max<int64_t>(p.give_up_ms - (tc_now_ms() - start), 1000));
         plan.notice = ev.waiting ? &ev.waiting : nullptr;
         plan.notice_ms = p.waiting_notice_ms;
         tc_result r = tc_transact(c, MSG_INIT, 0, {}, {}, plan);
-        if (r.error == tc_errc::timeout)
-            r.message = "the printer stayed busy (no answer to INIT within " +
-                        std::to_string(plan.budget_ms / 1000) + " s)";
+        // Silence after a busy answer, once the patience has run out, is that daemon still
+        // holding the INIT in its queue: the printer stayed busy.
+        if (r.error == tc_errc::timeout && said_busy && expired(p, start))
+            r.message = "printer busy for " + std::to_string(p.give_up_ms / 1000) +
+                        " s (the last INIT was still waiting for the port)";
+        else if (r.error == tc_errc::timeout)
+            r.message = "no answer from the daemon (INIT unanswered within " +
+                        std::to_string((plan.budget_ms + 999) / 1000) + " s)";
         if (!tc_fail_is_temporary(r) || expired(p, start))
             return r;
         // A daemon at its connection cap turns the connection away: the next try is a new one.
         if (r.count == MSG_FAIL_TOO_MANY)
             tc_close(c);
+        said_busy = true;
         if (ev.busy)
             ev.busy(uint32_t(r.count), pause);
         if (tc_result w = tc_pause(c, pause); w.error != tc_errc::none)

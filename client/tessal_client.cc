@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,32 @@
 #include "client/client.h"
 
 namespace {
+
+// Ctrl-C (or SIGTERM) ends the run in order: the signal is only noted here and a byte written to
+// the self-pipe every wait of the library polls, so the wait under way ends at once, the
+// progress line is wiped and one line says where the run stopped.
+volatile sig_atomic_t interrupted = 0;
+int interrupt_pipe[2] = {-1, -1};
+
+void on_interrupt(int sig) {
+    interrupted = sig;
+    const int saved = errno;
+    (void)!write(interrupt_pipe[1], "x", 1);
+    errno = saved;
+}
+
+void catch_interrupts(tc_options &o) {
+    if (pipe2(interrupt_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;  // without the pipe the signals keep their default action
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a read of the input returns EINTR and looks at the flag
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    o.cancel = &interrupted;
+    o.cancel_fd = interrupt_pipe[0];
+}
 
 // What is wrong with a reply, or "" when it is OK.
 std::string reply_problem(const tc_result &r) {
@@ -160,9 +187,11 @@ struct session {
             buf.resize(n);
         return buf;
     }
-    tc_events events(const command &c, progress *bar, const uint64_t *base) {
+    // `total` is the command's running total, which grows after each call of the library; the
+    // bar adds what the call under way has written so far.
+    tc_events events(const command &c, progress *bar, const uint64_t *total) {
         tc_events ev;
-        ev.waiting = [this, &c] { scr.note(c, "waiting for the printer (busy)"); };
+        ev.waiting = [this, &c] { scr.note(c, "waiting for the printer (no answer to INIT yet)"); };
         ev.busy = [this, &c](uint32_t reason, int pause_ms) {
             scr.note(c, format("%s, retrying in %d s",
                                reason == MSG_FAIL_BUSY ? "printer busy" : "daemon full (too many connections)",
@@ -173,7 +202,7 @@ struct session {
         };
         ev.resumed = [this, &c](uint64_t) { scr.note(c, "printer taking data again"); };
         if (bar != nullptr)
-            ev.progress = [bar, base](uint64_t done) { bar->show(*base + done); };
+            ev.progress = [bar, total](uint64_t done) { bar->show(*total + done); };
         return ev;
     }
 };
@@ -192,6 +221,8 @@ ssize_t read_some(int fd, uint8_t *p, size_t n) {
         const ssize_t r = read(fd, p, n);
         if (r >= 0 || errno != EINTR)
             return r;
+        if (interrupted)
+            return -1;  // errno EINTR: the caller says where the run stopped
     }
 }
 
@@ -202,13 +233,14 @@ std::string send_stream(session &s, const command &c, int fd, uint64_t *written)
     const int64_t size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? int64_t(st.st_size) : -1;
     std::vector<uint8_t> &buf = s.buffer(TC_WRITE_CHUNK);
     progress bar{s.scr, c, size};
-    const uint64_t base = *written;
     uint64_t offered = 0;
-    const tc_events ev = s.events(c, &bar, &base);
+    const tc_events ev = s.events(c, &bar, written);
     for (;;) {
         const ssize_t n = read_some(fd, buf.data(), TC_WRITE_CHUNK);
         if (n < 0) {
             bar.done();
+            if (interrupted)
+                return "interrupted (" + totals(*written, offered, size) + ")";
             return format("cannot read %s: %s (%s)", shown(c.file), std::strerror(errno),
                           totals(*written, offered, size).c_str());
         }
@@ -264,8 +296,9 @@ std::string run_write(session &s, const command &c) {
         why = run_init(s, c);
         if (why.empty()) {
             why = send_stream(s, c, fd, &written);
-            // A job cut short still gives the port back, as long as the connection stands.
-            const tc_result r = tc_connected(s.client) ? tc_reset(s.client) : tc_result{};
+            // A job cut short still gives the port back, as long as the connection stands; an
+            // interrupted one gives it back by hanging up, at once.
+            const tc_result r = tc_connected(s.client) && !interrupted ? tc_reset(s.client) : tc_result{};
             if (why.empty())
                 why = reply_problem(r);
         }
@@ -348,6 +381,23 @@ std::string run_command(session &s, const command &c) {
 
 int ms(uint64_t seconds) { return int(seconds * 1000); }
 
+// The files print and write read, checked before connecting: a job that cannot be read costs
+// no trip to the daemon. "" when every one opens.
+std::string check_inputs(const std::vector<command> &commands) {
+    for (const command &c : commands) {
+        if ((c.what != verb::print && c.what != verb::write) || c.file == "-")
+            continue;
+        const int fd = open_input(c.file);
+        if (fd < 0)
+            return format("%s: cannot open %s: %s", verb_name(c.what), c.file.c_str(), std::strerror(errno));
+        close(fd);
+    }
+    return "";
+}
+
+// The exit status of a run a signal ended: the shell's convention, 128 + the signal.
+int interrupted_status() { return 128 + int(interrupted); }
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -386,14 +436,26 @@ int main(int argc, char **argv) {
         }
     }
     s.next_out = 0;
+    if (const std::string why = check_inputs(o.commands); !why.empty()) {
+        std::fprintf(stderr, "%s: %s\n", PROG, why.c_str());
+        return 1;
+    }
+    catch_interrupts(s.client.opts);
 
     const tc_result r = tc_connect(s.client, o.host, o.port);
     if (r.error != tc_errc::none) {
-        std::fprintf(stderr, "%s: %s\n", PROG, r.message.c_str());
-        return 1;
+        std::fprintf(stderr, "%s: %s\n", PROG, interrupted ? "interrupted while connecting" : r.message.c_str());
+        return interrupted ? interrupted_status() : 1;
     }
     for (const command &c : o.commands) {
-        const std::string why = run_command(s, c);
+        std::string why = run_command(s, c);
+        if (interrupted) {
+            // The library's "cancelled" becomes what the user did; the totals stay.
+            if (why.rfind("cancelled", 0) == 0)
+                why.replace(0, 9, "interrupted");
+            s.scr.line(std::string(verb_name(c.what)) + ": " + (why.empty() ? "interrupted" : why));
+            return interrupted_status();
+        }
         if (!why.empty()) {
             s.scr.line(std::string(verb_name(c.what)) + ": " + why);
             return 1;

@@ -263,9 +263,12 @@ void port_lock_drop(void) {
     entry = -1;
     held = false;
     const int64_t ms = conn_now_ms() - job_start;
-    log_trace(2, "Job ended: %s, pid %d, %llu bytes to the device, %llu from it, %lld.%03lld s\n", peer,
-              int(getpid()), static_cast<unsigned long long>(job_to), static_cast<unsigned long long>(job_from),
-              static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
+    // A hold that moved nothing (a Device ID read, an INIT that failed, INIT then RESET) is not a
+    // job: the line would only count zeros.
+    if (job_to != 0 || job_from != 0)
+        log_trace(2, "Job ended: %s, pid %d, %llu bytes to the device, %llu from it, %lld.%03lld s\n", peer,
+                  int(getpid()), static_cast<unsigned long long>(job_to), static_cast<unsigned long long>(job_from),
+                  static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
     conn_stop_signals(0);
 }
 

@@ -1,11 +1,14 @@
 // The tessal-client command, run as a real process against the fake daemon: what it sends, its
 // exit status and the one line it prints when something goes wrong.
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -93,6 +96,35 @@ private:
 };
 
 std::string port_of(const fake_server &srv) { return std::to_string(srv.port()); }
+
+std::string slurp_text(const std::string &path) {
+    const bytes b = slurp(path);
+    return std::string(b.begin(), b.end());
+}
+
+// Starts the command with its standard error on `err` (a file, or a terminal's slave side), not
+// waiting for it: the pid, or -1.
+pid_t spawn_client(std::vector<std::string> args, const std::string &err) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
+    args.insert(args.begin(), TESSAL_CLIENT_PATH);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+fake_step silent_step() {
+    fake_step s;
+    s.silent = true;
+    return s;
+}
 
 bytes payload_of(const bytes &req) { return bytes(req.begin() + 32, req.end()); }
 
@@ -321,13 +353,77 @@ TEST_F(ClientCommand, UnwritableOutputFailsBeforeConnecting) {
                      "directory\n");
 }
 
-TEST_F(ClientCommand, UnreadableFileFailsBeforeAnyRequest) {
-    fake_server srv({{reply_msg(MSG_OK, 0)}});
-    const outcome o = run({"-p", port_of(srv), "print", "/nonexistent/job.prn"});
+TEST_F(ClientCommand, UnreadableFileFailsBeforeConnecting) {
+    refused_port closed;  // a connection attempt would fail with another message
+    const outcome o = run({"-p", std::to_string(closed.port()), "init", "print", "/nonexistent/job.prn"});
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "tessal-client: print: cannot open /nonexistent/job.prn: No such file or "
                      "directory\n");
-    EXPECT_TRUE(srv.finish().empty()) << "no INIT for a job that cannot be read";
+}
+
+// A peer that accepts and never answers is not a busy printer: the INIT ends after the reply
+// time-out, or sooner when --timeout is shorter, and says so.
+TEST_F(ClientCommand, SilentPeerEndsAtTheShorterTimeOutAsNoAnswer) {
+    for (const char *opt : {"--reply-timeout", "--timeout"}) {
+        fake_server srv({silent_step()});
+        const auto t0 = std::chrono::steady_clock::now();
+        const outcome o = run({opt, "1", "-p", port_of(srv), "init"});
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_EQ(o.status, 1) << opt;
+        EXPECT_EQ(o.err, "tessal-client: init: no answer from the daemon (INIT unanswered within 1 s)\n") << opt;
+        EXPECT_LT(took, std::chrono::seconds(30)) << opt << ": not the 60 s reply time-out";
+        srv.finish();
+    }
+}
+
+// On a terminal the bar follows the whole job, not the first WRITE: each of three slow WRITEs
+// moves it on (a third, two thirds, all).
+TEST_F(ClientCommand, ProgressBarFollowsEveryWrite) {
+    const std::string file = put_file("job", pattern(3 * CHUNK));
+    fake_step slow{reply_msg(MSG_OK, CHUNK)};
+    slow.delay_ms = 150;  // the bar redraws at most every 100 ms
+    fake_server srv({{reply_msg(MSG_OK, 0)}, slow, slow, slow, {reply_msg(MSG_OK, 0)}});
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const pid_t pid = spawn_client({"-p", port_of(srv), "print", file}, ptsname(master));
+    ASSERT_GT(pid, 0);
+    std::string screen;
+    char chunk[4096];
+    for (pollfd pf{master, POLLIN, 0}; poll(&pf, 1, 10000) > 0;) {
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n <= 0)
+            break;  // EIO once the client has closed the terminal
+        screen.append(chunk, size_t(n));
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    close(master);
+    srv.finish();
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << screen;
+    EXPECT_THAT(screen, HasSubstr("] 33%")) << screen;
+    EXPECT_THAT(screen, HasSubstr("] 66%")) << screen;
+    EXPECT_THAT(screen, HasSubstr("print: 786432 bytes printed")) << screen;
+}
+
+// Ctrl-C during a wait: the wait ends at once, one line says so, and the status is 128 + SIGINT.
+TEST_F(ClientCommand, InterruptEndsTheWaitWithALine) {
+    fake_server srv({silent_step()});
+    const std::string err = temp_path("stderr");
+    const pid_t pid = spawn_client({"-p", port_of(srv), "init"}, err);
+    ASSERT_GT(pid, 0);
+    // The notice after 2 s of waiting shows the INIT is out and the handler is in place.
+    const std::string notice = "tessal-client: init: waiting for the printer (no answer to INIT yet)\n";
+    for (int i = 0; i < 300 && slurp_text(err) != notice; i++)
+        usleep(50000);
+    kill(pid, SIGINT);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    srv.finish();
+    EXPECT_TRUE(WIFEXITED(ws)) << "ended by its own exit, not by the signal";
+    EXPECT_EQ(WEXITSTATUS(ws), 128 + SIGINT);
+    EXPECT_EQ(slurp_text(err), notice + "tessal-client: init: interrupted\n");
 }
 
 TEST_F(ClientCommand, UsageErrorsExitTwoWithoutConnecting) {

@@ -221,6 +221,30 @@ TEST(ClientJob, BusyPortIsAskedAgainAndTheWaitIsAnnounced) {
     EXPECT_EQ(srv.finish().size(), 3u);
 }
 
+// The INIT's silence is named by what came before it: after a busy answer, a daemon holding the
+// INIT in its queue when the patience ends (busy); with no answer ever, no daemon (never busy).
+TEST(ClientJob, SilenceIsBusyOnlyAfterABusyAnswer) {
+    fake_step silent;
+    silent.silent = true;
+    for (const bool busy_first : {true, false}) {
+        std::vector<fake_step> script{silent};
+        if (busy_first)
+            script.insert(script.begin(), {reply_msg(MSG_FAIL, MSG_FAIL_BUSY)});
+        fake_server srv(script);
+        tc_client c;
+        ASSERT_EQ(tc_connect(c, "127.0.0.1", srv.port()).error, tc_errc::none);
+        tc_patience p;
+        p.give_up_ms = 1000;
+        p.pause_ms = 10;
+        const tc_result r = tc_init_wait(c, p);
+        EXPECT_EQ(r.error, tc_errc::timeout);
+        EXPECT_EQ(r.message, busy_first ? "printer busy for 1 s (the last INIT was still waiting for the port)"
+                                        : "no answer from the daemon (INIT unanswered within 1 s)");
+        tc_close(c);
+        srv.finish();
+    }
+}
+
 TEST(ClientJob, OtherFailReasonsAreNotRetried) {
     for (uint32_t reason : {uint32_t(MSG_FAIL_UNSPECIFIED), uint32_t(MSG_FAIL_REFUSED), 99u}) {
         fake_server srv({{reply_msg(MSG_FAIL, reason)}, {reply_msg(MSG_OK, 0)}});

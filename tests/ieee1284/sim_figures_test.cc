@@ -58,6 +58,10 @@ TEST_P(SimFigures, AccessesPerByteOneMiB) {
     print("read", GetParam(), r, n);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fifo, SimFigures, ::testing::Values("fifo=16", "fifo=64"));
+INSTANTIATE_TEST_SUITE_P(Fifo, SimFigures, ::testing::Values("fifo=16", "fifo=64"), [](const auto &info) {
+    std::string name = info.param;  // "fifo=16" -> "fifo16"
+    std::erase(name, '=');
+    return name;
+});
 
 }  // namespace

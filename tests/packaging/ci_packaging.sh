@@ -95,6 +95,8 @@ check "the unit runs the installed daemon with -f and the options file" \
     grep -q '^ExecStart=/usr/sbin/tessal -f \$TESSAL_OPTS$' "$unpacked/usr/lib/systemd/system/tessal.service"
 check "the CUPS backend is mode 0755" \
     test "$(stat -c %a "$unpacked/usr/lib/cups/backend/tessal")" = 755
+check "the package holds the DNS-SD announcer in /usr/libexec/tessal, and the daemon links no Avahi library" \
+    bash -c "test -x '$unpacked/usr/libexec/tessal/tessal-announce' && ! ldd '$unpacked/usr/sbin/tessal' | grep -q libavahi"
 check "/etc/default/tessal is a conffile" \
     bash -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./conffiles | grep -qx /etc/default/tessal"
 
@@ -280,6 +282,15 @@ if [ "$(id -u)" = 0 ]; then
         fail "the daemon for the CUPS queue listens"
         cat "$work/daemon2.log"
     fi
+fi
+
+# Purging takes the daemon's state folder (the unit's StateDirectory, a simulated printer's sink).
+if [ "$we_installed" = 1 ]; then
+    mkdir -p /var/lib/tessal
+    touch /var/lib/tessal/sink.prn
+    dpkg -P tessal >"$work/purge.log" 2>&1
+    we_installed=0
+    check "dpkg -P removes /var/lib/tessal" test ! -e /var/lib/tessal
 fi
 
 echo "$passed passed, $failed failed"
