@@ -4,8 +4,9 @@
 PRESET ?= default
 BUILD := $(if $(filter asan,$(PRESET)),build-asan,build)
 # `make run SIM=peer=sink,sink=/tmp/out PORT=9100` passes a configuration to the simulator and
-# chooses the TCP port.
-SIM ?=
+# chooses the TCP port. Without SIM, what is printed lands in build/printed.out: a printer that
+# keeps taking data however much is printed (the echo peer stops once 16 MiB wait unread).
+SIM ?= peer=sink,sink=$(CURDIR)/$(BUILD)/printed.out
 PORT ?= 8822
 NEED := sh packaging/need-packages.sh
 

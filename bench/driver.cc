@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -90,6 +91,15 @@ int main(int argc, char **argv) {
     const std::string only = option(argc, argv, "--only");
     auto want = [&](const char *figure) { return only.empty() || only == figure; };
     std::vector<bench::row> rows;
+    // Each row gets the machine's load as it was when its figure was taken.
+    auto take = [&rows](std::vector<bench::row> got) {
+        const double load = bench::load_now();
+        for (auto &r : got) {
+            if (std::isnan(r.load))
+                r.load = load;
+            rows.push_back(r);
+        }
+    };
     std::unique_ptr<bench::idle_figure> idle;
     if (want("1")) {
         progress("figure 1 runs for 10 s beside the others");
@@ -97,32 +107,29 @@ int main(int argc, char **argv) {
     }
     if (want("2")) {
         progress("figure 2: round trip");
-        rows.push_back(bench::round_trip_figure(ctx));
+        take({bench::round_trip_figure(ctx)});
     }
     if (want("3")) {
         progress("figure 3: 8 MiB WRITEs");
-        for (auto &r : bench::framing_figures(ctx))
-            rows.push_back(r);
+        take(bench::framing_figures(ctx));
     }
     if (want("4")) {
         progress("figure 4: connection rate");
-        rows.push_back(bench::connection_rate_figure(ctx));
+        take(bench::connection_rate_figures(ctx));
     }
     if (want("7")) {
         progress("figure 7: peak memory");
-        rows.push_back(bench::peak_memory_figure(ctx));
+        take({bench::peak_memory_figure(ctx)});
     }
     if (idle)
-        rows.push_back(idle->finish());
+        take({idle->finish()});
     if (want("5")) {
         progress("figure 5: end to end at 2 MB/s on the real clock");
-        for (auto &r : bench::end_to_end_figures(ctx))
-            rows.push_back(r);
+        take(bench::end_to_end_figures(ctx));
     }
     if (want("8")) {
         progress("figure 8: the raw print port against the framed protocol");
-        for (auto &r : bench::raw_port_figures(ctx))
-            rows.push_back(r);
+        take(bench::raw_port_figures(ctx));
     }
     if (want("10")) {
         progress("figure 10: memory per idle connection");

@@ -37,7 +37,7 @@ private:
 
 row round_trip_figure(const context &ctx);         // 2
 std::vector<row> framing_figures(const context &ctx);  // 3 and 3b
-row connection_rate_figure(const context &ctx);    // 4
+std::vector<row> connection_rate_figures(const context &ctx);  // 4, 4b
 std::vector<row> end_to_end_figures(const context &ctx);  // 5a, 5b (real clock)
 row peak_memory_figure(const context &ctx);        // 7
 std::vector<row> raw_port_figures(const context &ctx);  // 8a-8d

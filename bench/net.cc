@@ -18,6 +18,10 @@
 #include <cstring>
 #include <thread>
 
+#include "ieee1284/ieee1284.h"
+#include "port/io.h"
+#include "port/regs.h"
+#include "sim/sim.h"
 #include "wire/frame.h"
 
 namespace bench {
@@ -71,8 +75,21 @@ void answer_32(int fd) {
     }
 }
 
-[[noreturn]] void serve_sink(int lfd) {
+// With a port (sim_config not empty), each payload is then written to a simulated port of that
+// configuration through the link code, opened and negotiated once: the daemon's WRITE after INIT
+// without the daemon.
+[[noreturn]] void serve_sink(int lfd, const std::string &sim_config = "") {
     auto *buf = static_cast<uint8_t *>(std::malloc(MSG_CAPACITY));
+    struct port_data *port = nullptr;
+    if (!sim_config.empty()) {
+        char err[256] = "";
+        sim *device = sim_create(sim_config.c_str(), err, sizeof err);
+        if (device == nullptr || (lp_io_use(sim_backend(device)), lp_io_acquire(0x378)) != 0)
+            _exit(2);
+        port = lp_port_open(0x378);
+        if (lp_negotiate(port, LP_MODE_ECP) != 0)
+            _exit(2);
+    }
     for (;;) {
         const int fd = accept_one(lfd);
         if (fd < 0)
@@ -82,6 +99,8 @@ void answer_32(int fd) {
             const size_t payload = length > MSG_HEADER_SIZE ? length - MSG_HEADER_SIZE : 0;
             if (payload > MSG_CAPACITY - MSG_HEADER_SIZE || !recv_all(fd, buf + MSG_HEADER_SIZE, payload))
                 break;
+            if (port != nullptr && payload > 0)
+                m_mfp_fifo_write_block(port, buf + MSG_HEADER_SIZE, payload);
             make_header(buf, MSG_OK, uint32_t(payload), 0);
             if (!send_all(fd, buf, MSG_HEADER_SIZE))
                 break;
@@ -91,9 +110,12 @@ void answer_32(int fd) {
 }
 
 [[noreturn]] void serve_fork(int lfd) {
-    signal(SIGCHLD, SIG_IGN);  // as the daemon does: the system reaps the children
     for (;;) {
         const int fd = accept_one(lfd);
+        // Reaped with waitpid, as the daemon reaps: their processor time then counts as this
+        // process's children's (cutime, cstime), as the daemon's does.
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
         if (fd < 0)
             continue;
         const pid_t pid = fork();
@@ -279,6 +301,8 @@ int serve_baseline(const std::string &kind, int port) {
         serve_pingpong(lfd);
     if (kind == "sink")
         serve_sink(lfd);
+    if (kind.rfind("sink:", 0) == 0)
+        serve_sink(lfd, kind.substr(5));
     if (kind == "fork")
         serve_fork(lfd);
     if (kind == "idle")

@@ -58,7 +58,10 @@ reply_info round_trip(int fd, uint8_t code, uint32_t count, const uint8_t *paylo
 //   pingpong  one connection at a time: read 32 bytes, write them back
 //   sink      one connection at a time: read a framed request (length from the header) into an
 //             8 MiB buffer, answer with a 32-byte header
-//   fork      accept, fork a child per connection that answers 32 bytes per 32 read
+//   sink:SIM  the same, and each payload written to a simulated port configured by SIM through
+//             the link code (the port opened and ECP negotiated once): a WRITE after INIT
+//   fork      accept, fork a child per connection that answers 32 bytes per 32 read (reaped with
+//             waitpid, so their processor time shows in the server's cutime and cstime)
 //   idle      a listener that blocks in select and is never connected to
 // Never returns once it has listened; -1 when it could not.
 int serve_baseline(const std::string &kind, int port);

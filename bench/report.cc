@@ -80,6 +80,7 @@ const char *bound_name(bound b) {
     switch (b) {
     case bound::value_below: return "value <";
     case bound::value_at_most: return "value <=";
+    case bound::value_at_least: return "value >=";
     case bound::ratio_at_most: return "ratio <=";
     case bound::ratio_at_least: return "ratio >=";
     case bound::none: break;
@@ -88,7 +89,8 @@ const char *bound_name(bound b) {
 }
 
 std::optional<bound> bound_from(const std::string &s) {
-    for (bound b : {bound::value_below, bound::value_at_most, bound::ratio_at_most, bound::ratio_at_least})
+    for (bound b : {bound::value_below, bound::value_at_most, bound::value_at_least, bound::ratio_at_most,
+                    bound::ratio_at_least})
         if (s == bound_name(b))
             return b;
     return std::nullopt;
@@ -116,6 +118,7 @@ std::optional<bool> row::met() const {
     case bound::none: return std::nullopt;
     case bound::value_below: return value < goal.limit;
     case bound::value_at_most: return value <= goal.limit;
+    case bound::value_at_least: return value >= goal.limit;
     case bound::ratio_at_most: return !std::isnan(r) && r <= goal.limit;
     case bound::ratio_at_least: return !std::isnan(r) && r >= goal.limit;
     }
@@ -136,19 +139,20 @@ std::string target_text(const target &t) {
     return std::string(bound_name(t.kind)) + " " + number(t.limit);
 }
 
-std::string csv_header() { return "figure,what,unit,value,baseline,baseline_what,ratio,target,met"; }
+std::string csv_header() { return "figure,what,unit,value,baseline,baseline_what,ratio,target,met,load,limit"; }
 
 std::string csv_line(const row &r) {
     const auto m = r.met();
     return quoted(r.figure) + "," + quoted(r.what) + "," + quoted(r.unit) + "," + exact(r.value) + "," +
            exact(r.baseline) + "," + quoted(r.baseline_what) + "," + exact(r.ratio()) + "," +
-           quoted(target_text(r.goal)) + "," + (m ? (*m ? "yes" : "no") : "-");
+           quoted(target_text(r.goal)) + "," + (m ? (*m ? "yes" : "no") : "-") + "," + exact(r.load) + "," +
+           quoted(r.limit);
 }
 
 bool parse_csv_line(const std::string &line, row &out) {
     const auto f = split_csv(line);
-    if (f.size() != 9 || f[0] == "figure")
-        return false;
+    if ((f.size() != 9 && f.size() != 11) || f[0] == "figure")
+        return false;  // 9 fields: a file from before the load and limit columns
     row r;
     r.figure = f[0];
     r.what = f[1];
@@ -166,21 +170,26 @@ bool parse_csv_line(const std::string &line, row &out) {
             return false;
         r.goal = {*b, parse_number(f[7].substr(sp + 1))};
     }
+    if (f.size() == 11) {
+        r.load = parse_number(f[9]);
+        r.limit = f[10];
+    }
     out = r;
     return true;
 }
 
 std::string table(const std::vector<row> &rows) {
     std::ostringstream o;
-    o << "| figure | measured | value | baseline | ratio | target | met? |\n";
-    o << "|---|---|---|---|---|---|---|\n";
+    o << "| figure | measured | value | baseline | ratio | target | met? | load | what limits it |\n";
+    o << "|---|---|---|---|---|---|---|---|---|\n";
     for (const row &r : rows) {
         const auto m = r.met();
         const std::string base =
             std::isnan(r.baseline) ? "-" : number(r.baseline) + " " + r.unit + " (" + r.baseline_what + ")";
         o << "| " << r.figure << " | " << r.what << " | " << number(r.value) << " " << r.unit << " | " << base
           << " | " << number(r.ratio()) << " | " << target_text(r.goal) << " | "
-          << (m ? (*m ? "yes" : "**no**") : "-") << " |\n";
+          << (m ? (*m ? "yes" : "**no**") : "-") << " | " << number(r.load) << " | "
+          << (r.limit.empty() ? "-" : r.limit) << " |\n";
     }
     return o.str();
 }
@@ -190,27 +199,28 @@ void sort_rows(std::vector<row> &rows) {
                      [](const row &a, const row &b) { return figure_key(a.figure) < figure_key(b.figure); });
 }
 
-std::optional<uint64_t> stat_cpu_ticks(const std::string &text) {
+std::optional<uint64_t> stat_cpu_ticks(const std::string &text, bool children) {
     // The command name may hold spaces and parentheses: the fields start after the last ')'.
     const size_t close = text.rfind(')');
     if (close == std::string::npos)
         return std::nullopt;
     std::istringstream in(text.substr(close + 1));
     std::string field;
-    uint64_t utime = 0, stime = 0;
-    // After the name come state (field 3) ... utime (14) and stime (15).
-    for (int i = 3; i <= 15; i++) {
+    uint64_t sum = 0;
+    // After the name come state (field 3) ... utime (14), stime (15), cutime (16), cstime (17).
+    const int last = children ? 17 : 15;
+    for (int i = 3; i <= last; i++) {
         if (!(in >> field))
             return std::nullopt;
-        if (i == 14 || i == 15) {
+        if (i >= 14) {
             char *end = nullptr;
             const unsigned long long v = std::strtoull(field.c_str(), &end, 10);
             if (*end != '\0')
                 return std::nullopt;
-            (i == 14 ? utime : stime) = v;
+            sum += v;
         }
     }
-    return utime + stime;
+    return sum;
 }
 
 std::optional<uint64_t> status_vm_hwm_kib(const std::string &text) {
@@ -236,8 +246,14 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
-std::optional<uint64_t> cpu_ticks(pid_t pid) {
-    return stat_cpu_ticks(read_file("/proc/" + std::to_string(pid) + "/stat"));
+std::optional<uint64_t> cpu_ticks(pid_t pid, bool children) {
+    return stat_cpu_ticks(read_file("/proc/" + std::to_string(pid) + "/stat"), children);
+}
+
+double load_now() {
+    double one = NAN;
+    std::istringstream(read_file("/proc/loadavg")) >> one;
+    return one;
 }
 
 std::optional<uint64_t> vm_hwm_kib(pid_t pid) {

@@ -7,15 +7,17 @@
 
 #include <sys/types.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
 
 // What a target bounds, and how.
-enum class bound { none, value_below, value_at_most, ratio_at_most, ratio_at_least };
+enum class bound { none, value_below, value_at_most, value_at_least, ratio_at_most, ratio_at_least };
 
 struct target {
     bound kind = bound::none;
@@ -30,6 +32,15 @@ struct row {
     double baseline = 0;        // NaN when a figure has no baseline of its own
     std::string baseline_what;  // what the baseline was
     target goal;
+    std::string limit;          // what limits the figure, in one line ("" when not said)
+    double load = NAN;          // the machine's 1-minute load average when it was measured
+
+    row() = default;
+    row(std::string figure_, std::string what_, std::string unit_, double value_, double baseline_,
+        std::string baseline_what_, target goal_ = {}, std::string limit_ = "", double load_ = NAN)
+        : figure(std::move(figure_)), what(std::move(what_)), unit(std::move(unit_)), value(value_),
+          baseline(baseline_), baseline_what(std::move(baseline_what_)), goal(goal_), limit(std::move(limit_)),
+          load(load_) {}
 
     // value / baseline, or NaN when that means nothing (no baseline, or a zero one).
     double ratio() const;
@@ -55,12 +66,16 @@ std::string table(const std::vector<row> &rows);
 // Rows sorted by figure ("2" < "3" < "3b" < "10"): the order of the list.
 void sort_rows(std::vector<row> &rows);
 
+// The 1-minute load average (/proc/loadavg), NaN when it cannot be read.
+double load_now();
+
 // /proc readers. The parsing is separate from the reading so it can be checked on fixed text.
-// utime + stime in clock ticks, from the text of /proc/PID/stat.
-std::optional<uint64_t> stat_cpu_ticks(const std::string &stat_text);
+// utime + stime in clock ticks, from the text of /proc/PID/stat; with children, the reaped
+// children's cutime + cstime too.
+std::optional<uint64_t> stat_cpu_ticks(const std::string &stat_text, bool children = false);
 // VmHWM in KiB, from the text of /proc/PID/status.
 std::optional<uint64_t> status_vm_hwm_kib(const std::string &status_text);
-std::optional<uint64_t> cpu_ticks(pid_t pid);
+std::optional<uint64_t> cpu_ticks(pid_t pid, bool children = false);
 std::optional<uint64_t> vm_hwm_kib(pid_t pid);
 std::string read_file(const std::string &path);
 

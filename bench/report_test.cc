@@ -30,6 +30,8 @@ TEST(BenchReport, TargetsAreJudgedOnTheRightSideOfTheirLimit) {
     EXPECT_EQ(make(0.0, NAN, {bound::value_below, 0.1}).met(), true);
     EXPECT_EQ(make(1.07, 1, {bound::value_at_most, 1.07}).met(), true);
     EXPECT_EQ(make(1.0701, 1, {bound::value_at_most, 1.07}).met(), false);
+    EXPECT_EQ(make(200, NAN, {bound::value_at_least, 200}).met(), true);
+    EXPECT_EQ(make(199.9, NAN, {bound::value_at_least, 200}).met(), false);
     EXPECT_FALSE(make(1, 1, {}).met().has_value());
 }
 
@@ -43,10 +45,10 @@ TEST(BenchReport, RatioNeedsANonZeroBaseline) {
 
 TEST(BenchReport, CsvLinesReadBackIncludingQuotedText) {
     const row r{"3b", "WRITEs, \"8 MiB\", rate=0", "MB/s", 1234.5678901, 2000.25, "sink, plain",
-                {bound::ratio_at_least, 0.9}};
+                {bound::ratio_at_least, 0.9}, "the simulator, per burst", 3.5};
     const std::string line = bench::csv_line(r);
     EXPECT_EQ(line, "3b,\"WRITEs, \"\"8 MiB\"\", rate=0\",MB/s,1234.56789,2000.25,\"sink, plain\",0.617206794,"
-                    "ratio >= 0.9,no");
+                    "ratio >= 0.9,no,3.5,\"the simulator, per burst\"");
     row back;
     ASSERT_TRUE(bench::parse_csv_line(line, back));
     EXPECT_EQ(back.figure, r.figure);
@@ -56,6 +58,12 @@ TEST(BenchReport, CsvLinesReadBackIncludingQuotedText) {
     EXPECT_EQ(back.baseline, r.baseline);
     EXPECT_EQ(back.goal.kind, bound::ratio_at_least);
     EXPECT_EQ(back.goal.limit, 0.9);
+    EXPECT_EQ(back.limit, r.limit);
+    EXPECT_EQ(back.load, 3.5);
+    // A line of the older nine fields still reads, without them.
+    ASSERT_TRUE(bench::parse_csv_line("6b,read,accesses/byte,2,1,one,2,value >= 1.5,yes", back));
+    EXPECT_EQ(back.goal.kind, bound::value_at_least);
+    EXPECT_TRUE(std::isnan(back.load));
 }
 
 TEST(BenchReport, CsvWithoutBaselineOrTargetReadsBack) {
@@ -97,6 +105,8 @@ TEST(BenchReport, StatTicksSurviveACommandNameWithParenthesesAndSpaces) {
     // cmajflt utime stime ...
     const std::string stat = "4242 (tes) (sal x) S 1 4242 4242 0 -1 4194560 120 0 0 0 37 5 0 0 20 0 1 0\n";
     EXPECT_EQ(bench::stat_cpu_ticks(stat), 42u);
+    EXPECT_EQ(bench::stat_cpu_ticks(stat + "", true), 42u);  // cutime and cstime 0
+    EXPECT_EQ(bench::stat_cpu_ticks("1 (t) S 1 1 1 0 -1 0 0 0 0 0 37 5 8 2 20\n", true), 52u);
     EXPECT_FALSE(bench::stat_cpu_ticks("4242 tessal S 1").has_value());
     EXPECT_FALSE(bench::stat_cpu_ticks("4242 (tessal) S 1 4242").has_value());
 }

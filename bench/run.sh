@@ -9,6 +9,7 @@ build=$(cd "${1:-$root/build}" && pwd)
 out=$root/bench/out
 mkdir -p "$out"
 rm -f "$out"/*.log
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
 quick=()
 link_opts=()
@@ -39,6 +40,9 @@ fi
 # The machine the figures came from, for the README's Performance section.
 {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')."
+  echo "Load average (1, 5, 15 min) at the start: $load_start; at the end: $(cut -d' ' -f1-3 /proc/loadavg)."
+  echo "Each row's load column is the 1-minute load when its figure was taken; a row whose load is"
+  echo "above the core count shares its cores with other work."
   echo
   cat "$out/table.md"
 } >"$out/performance.md"

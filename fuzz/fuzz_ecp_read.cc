@@ -91,6 +91,7 @@ void s_outb(void *ctx, uint16_t addr, uint8_t value) {
 }
 
 void s_outsb(void *, uint16_t addr, const uint8_t *, size_t) { fuzz::fail("string output to %#x", addr); }
+void s_insb(void *, uint16_t addr, uint8_t *, size_t) { fuzz::fail("string input from %#x", addr); }
 
 void s_gettime(void *ctx, struct timeval *tv) {
     script &s = *static_cast<script *>(ctx);
@@ -101,7 +102,7 @@ void s_gettime(void *ctx, struct timeval *tv) {
 
 void s_sleep(void *ctx, unsigned us) { static_cast<script *>(ctx)->now_us += us; }
 
-const lp_io_backend kScripted = {"scripted", s_acquire, s_inb, s_outb, s_outsb, s_gettime, s_sleep, &the_script,
+const lp_io_backend kScripted = {"scripted", s_acquire, s_inb, s_outb, s_outsb, s_insb, s_gettime, s_sleep, &the_script,
                                    nullptr, nullptr, nullptr};
 
 // The port as an open ECP link in either direction, set up by hand so no pair goes to a probe.

@@ -3,8 +3,9 @@
 // The port's ECP hardware does the byte handshake on the wire; these routines manage direction,
 // ECR and FIFO. Interrupts stay off, so the ECR's serviceIntr bit is polled. The write keeps the
 // FIFO fed: a whole FIFO's worth by one string output when it is empty, single bytes when it is
-// part full. The read turns the link around (events 38-40), collects by the service threshold
-// and polls a short tail byte by byte; the finish turns it forward again (events 47, 49).
+// part full. The read turns the link around (events 38-40), takes what the ECR says is waiting (a
+// full FIFO, or a threshold's worth once serviceIntr is set) by one string input, and polls a
+// short tail byte by byte; the finish turns it forward again (events 47, 49).
 #include <algorithm>
 #include <cstring>
 
@@ -104,6 +105,75 @@ int reverse(struct port_data *port) {
     return 0;
 }
 
+// Moves bytes one by one while the FIFO is not empty, at most max (0: no limit) and at most left.
+uint64_t drain_bytes(struct port_data *port, uint8_t *buf, uint64_t left, int32_t max) {
+    const uint16_t fifo = lp_fifo_addr(port);
+    uint64_t n = 0;
+    do {
+        buf[n++] = lp_inb(fifo);
+    } while (n < left && (max <= 0 || n < uint64_t(max)) && !lp_fifo_empty(port));
+    return n;
+}
+
+// The threshold passes of a read, while at least a threshold's worth is wanted; the bytes moved.
+// One ECR read per pass says what waits: full, a whole FIFO; serviceIntr (armed since the last
+// bytes were taken, the FIFO not empty), a threshold's worth. Those bytes are there, so they come
+// by one string input with no empty check between them: about one access per byte. The empty
+// flag is tested per byte only for fewer than that: what waits, armed and below the threshold,
+// right after a string input (the end of what the peripheral sent so far, which then need not
+// wait for an expiry), and at the expiry. A pass that moved nothing keeps the expiry it had, so
+// the read ends at the first expiry that finds the FIFO empty even when the ECR asks for service
+// with nothing there (or is not there at all and reads 0xFF). The clock is read only on passes
+// that find nothing to take.
+uint64_t threshold_passes(struct port_data *port, uint8_t *buf, uint64_t left) {
+    const uint64_t threshold = uint64_t(std::max(port->priv->read_threshold, 0));
+    const int32_t fifo_size = port->priv->fifo_size;
+    const uint16_t fifo = lp_fifo_addr(port);
+    const uint16_t ecr = lp_ecr_addr(port);
+    const uint64_t len = left;
+    int64_t expiry = 0;
+    bool renew = true;          // bytes came since the expiry was set
+    bool armed = false;         // serviceIntr written 0 since the last bytes were taken
+    bool after_string = false;  // the last bytes came by string input
+    while (left > 0 && left >= threshold) {
+        const uint8_t e = lp_inb(ecr);
+        const bool empty = e & 0x01;
+        uint64_t n = 0;
+        if ((e & 0x03) == 0x02 && fifo_size > 0)
+            n = std::min(uint64_t(fifo_size), left);
+        else if (armed && !empty && (e & 0x04))
+            n = threshold;
+        if (n > 0) {
+            lp_insb(fifo, buf, size_t(n));
+            after_string = true;
+        } else if (!armed) {
+            lp_outb(ecr, uint8_t(e & ~0x04));  // serviceIntr armed: the port sets it at the threshold
+            armed = true;
+            continue;
+        } else if (after_string) {
+            after_string = false;
+            if (empty)
+                continue;
+            n = drain_bytes(port, buf, left, fifo_size);  // fewer than a threshold: a burst's end
+        } else if (renew) {
+            expiry = lp_ticks() + port->cad->timeout;
+            renew = false;
+            continue;
+        } else if (!passed(expiry)) {
+            continue;
+        } else if (empty) {
+            break;
+        } else {
+            n = drain_bytes(port, buf, left, fifo_size);
+        }
+        buf += n;
+        left -= n;
+        armed = false;
+        renew = true;
+    }
+    return len - left;
+}
+
 }  // namespace
 
 extern "C" {
@@ -181,77 +251,31 @@ uint64_t m_mfp_fifo_write_block(struct port_data *port, const uint8_t *buf, uint
 
 uint64_t lp_fifo_read_block(struct port_data *port, uint8_t *buf, uint64_t len) {
     port = port->phys;
-    const int32_t read_threshold = port->priv->read_threshold;
-    const int32_t fifo_size = port->priv->fifo_size;
-    const uint16_t fifo = lp_fifo_addr(port);
+    const uint64_t threshold = uint64_t(std::max(port->priv->read_threshold, 0));
     const uint16_t ecr = lp_ecr_addr(port);
     lp_irq_off(port);
 
     const uint64_t kept = take_surplus(buf, len);
     buf += kept;
     uint64_t left = len - kept;
-    bool first = true;
-    // A pass that moved nothing keeps the expiry it had, so the read ends at the first expiry that
-    // finds the FIFO empty even when the ECR asks for service with nothing there (or is not
-    // there at all and reads 0xFF).
-    int64_t expiry = 0;
-    bool renew = true;
-
-    while (left > 0) {
-        const uint64_t chunk = std::min<uint64_t>(uint64_t(int64_t(read_threshold)), left);
+    if (left > 0) {
         lp_ecr_update(port, 0x14, 0x14);
-        if (first) {
-            first = false;
-            if (port->phase != LP_PH_REV_DATA && reverse(port) != 0)
-                return kept;
-            port->phase = LP_PH_REV_DATA;
+        if (port->phase != LP_PH_REV_DATA && reverse(port) != 0)
+            return kept;
+        port->phase = LP_PH_REV_DATA;
+        const uint64_t got = threshold_passes(port, buf, left);
+        buf += got;
+        left -= got;
+    }
+    if (left > 0 && left < threshold) {
+        // The tail: fewer bytes wanted than the threshold, polled one by one.
+        const int64_t deadline = lp_ticks() + kTailTicks;
+        uint64_t got = 0;
+        while (got < left && !passed(deadline)) {
+            if (!(lp_inb(ecr) & 0x01))
+                buf[got++] = lp_inb(lp_fifo_addr(port));
         }
-
-        if (chunk < uint64_t(int64_t(read_threshold))) {
-            // The tail: fewer bytes wanted than the threshold, polled one by one.
-            const int64_t deadline = lp_ticks() + kTailTicks;
-            uint64_t got = 0;
-            while (got < chunk && !passed(deadline)) {
-                if (!lp_fifo_empty(port))
-                    buf[got++] = lp_inb(fifo);
-            }
-            left -= got;
-            break;  // chunk was all of left: the tail ends the read, complete or timed out
-        }
-
-        // A threshold pass: wait for the service bit, or the expiry.
-        lp_ecr_update(port, 0x04, 0x00);
-        if (renew)
-            expiry = lp_ticks() + port->cad->timeout;
-        const uint64_t left_before = left;
-        bool done = false;
-        for (;;) {
-            if (passed(expiry)) {
-                if (lp_fifo_empty(port)) {
-                    done = true;
-                    break;
-                }
-                lp_ecr_update(port, 0x04, 0x04);
-                int32_t drained = 0;
-                do {
-                    *buf++ = lp_inb(fifo);
-                    left--;
-                    drained++;
-                } while (!lp_fifo_empty(port) && left > 0 && (fifo_size == 0 || drained < fifo_size));
-                break;
-            }
-            if (lp_inb(ecr) & 0x04) {
-                lp_ecr_update(port, 0x04, 0x04);
-                while (!lp_fifo_empty(port) && left > 0) {
-                    *buf++ = lp_inb(fifo);
-                    left--;
-                }
-                break;
-            }
-        }
-        if (done)
-            break;
-        renew = left < left_before;
+        left -= got;
     }
     lp_ecr_update(port, 0x10, 0x00);  // nErrIntrEn cleared
     return len - left;

@@ -41,6 +41,7 @@ const char *lp_io_explain(int err, char *out, size_t outlen) {
 uint8_t lp_inb(uint16_t addr) { return current->inb(current->ctx, addr); }
 void lp_outb(uint16_t addr, uint8_t value) { current->outb(current->ctx, addr, value); }
 void lp_outsb(uint16_t addr, const uint8_t *bytes, size_t n) { current->outsb(current->ctx, addr, bytes, n); }
+void lp_insb(uint16_t addr, uint8_t *bytes, size_t n) { current->insb(current->ctx, addr, bytes, n); }
 void lp_gettimeofday(struct timeval *tv) { current->gettime(current->ctx, tv); }
 void lp_usleep(unsigned us) { current->sleep_us(current->ctx, us); }
 

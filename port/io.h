@@ -1,6 +1,6 @@
 // The platform seam: the only door from the port layer to the machine.
 //
-// Every port access (byte in, byte out, string out) and every clock read and sleep that port/ and
+// Every port access (byte in, byte out, string in and out) and every clock read and sleep that port/ and
 // ieee1284/ make goes through the backend chosen here, once per process, before the first INIT.
 // Backends: real x86 I/O (the default: setuid(0) + iopl(3), then in/out instructions), the
 // kernel's parport device (/dev/parportN: one ioctl per access, no root), the simulator in sim/,
@@ -30,6 +30,8 @@ struct lp_io_backend {
     void (*outb)(void *ctx, uint16_t addr, uint8_t value);
     // n bytes to one address with no reads between (the FIFO bursts).
     void (*outsb)(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n);
+    // n bytes from one address with nothing between (a FIFO read of bytes the ECR says are there).
+    void (*insb)(void *ctx, uint16_t addr, uint8_t *bytes, size_t n);
     // The time of a clock that never steps (CLOCK_MONOTONIC on hardware), in a timeval. Every
     // wait of the port layer is measured on it, so a change of the system time (by hand, by
     // NTP) never makes a wait spin longer or end early.
@@ -82,6 +84,7 @@ const char *lp_io_explain(int err, char *out, size_t outlen);
 uint8_t lp_inb(uint16_t addr);
 void lp_outb(uint16_t addr, uint8_t value);
 void lp_outsb(uint16_t addr, const uint8_t *bytes, size_t n);
+void lp_insb(uint16_t addr, uint8_t *bytes, size_t n);
 void lp_gettimeofday(struct timeval *tv);
 void lp_usleep(unsigned us);
 

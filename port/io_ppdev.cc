@@ -115,6 +115,12 @@ void pp_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n) {
         pp_outb(ctx, addr, bytes[i]);
 }
 
+// The device has no string input: one call per byte (only DATA answers here anyway).
+void pp_insb(void *ctx, uint16_t addr, uint8_t *bytes, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        bytes[i] = pp_inb(ctx, addr);
+}
+
 void pp_gettime(void *, timeval *tv) {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -144,7 +150,7 @@ void pp_explain(void *, int err, char *out, size_t outlen) {
 }
 
 const lp_io_backend backend = {
-    "ppdev", pp_acquire, pp_inb, pp_outb, pp_outsb, pp_gettime, pp_sleep, nullptr, pp_claim, pp_release, pp_explain,
+    "ppdev", pp_acquire, pp_inb, pp_outb, pp_outsb, pp_insb, pp_gettime, pp_sleep, nullptr, pp_claim, pp_release, pp_explain,
 };
 
 }  // namespace

@@ -58,10 +58,15 @@ void x86_explain(void *, int err, char *out, size_t outlen) {
 uint8_t x86_inb(void *, uint16_t addr) { return inb(addr); }
 void x86_outb(void *, uint16_t addr, uint8_t v) { outb(v, addr); }
 void x86_outsb(void *, uint16_t addr, const uint8_t *p, size_t n) { outsb(addr, p, n); }
+void x86_insb(void *, uint16_t addr, uint8_t *p, size_t n) { insb(addr, p, n); }
 #else
 uint8_t x86_inb(void *, uint16_t) { return 0xFF; }
 void x86_outb(void *, uint16_t, uint8_t) {}
 void x86_outsb(void *, uint16_t, const uint8_t *, size_t) {}
+void x86_insb(void *, uint16_t, uint8_t *p, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        p[i] = 0xFF;
+}
 #endif
 
 // The monotonic clock, not the wall clock: a time set back while the port is held would otherwise
@@ -77,5 +82,5 @@ void x86_sleep(void *, unsigned us) { lp_io_pause(us); }
 }  // namespace
 
 extern "C" const lp_io_backend lp_io_x86 = {
-    "x86", x86_acquire, x86_inb, x86_outb, x86_outsb, x86_gettime, x86_sleep, nullptr, nullptr, nullptr, x86_explain,
+    "x86", x86_acquire, x86_inb, x86_outb, x86_outsb, x86_insb, x86_gettime, x86_sleep, nullptr, nullptr, nullptr, x86_explain,
 };

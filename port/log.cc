@@ -80,8 +80,13 @@ kind &kind_of(const char *fmt) {
     return lim->kinds[home];  // every slot taken: share the home slot's bucket
 }
 
-// The one place a finished line leaves the process.
+// The one place a finished line leaves the process: to the sink when one is set (a detached
+// daemon's syslog), else to standard output or error.
 void emit(int fd, const char *line, size_t len) {
+    if (log_sink != nullptr) {
+        log_sink(fd == STDERR_FILENO, line, len);
+        return;
+    }
     while (len > 0) {
         const ssize_t n = write(fd, line, len);
         if (n < 0 && errno == EINTR)
@@ -135,6 +140,7 @@ void error_line(const char *fmt, va_list ap, const int *err) {
 extern "C" {
 
 int verbose = 0;
+void (*log_sink)(int error, const char *line, size_t len) = nullptr;
 
 int log_share_setup(void) {
     void *p = mmap(nullptr, sizeof(limiter), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);

@@ -9,6 +9,8 @@
 // "(N similar lines suppressed)".
 #pragma once
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -26,6 +28,9 @@ void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_error_errno(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // printf to standard output when verbose > level.
 void log_trace(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Where the finished lines go instead of standard output and error, when set (a detached daemon:
+// syslog). error is 1 for an ERROR line; line is the whole text as -f prints it, len bytes of it.
+extern void (*log_sink)(int error, const char *line, size_t len);
 
 #ifdef __cplusplus
 }

@@ -35,6 +35,7 @@ struct cidr {
 };
 
 std::vector<cidr> allow_list;
+constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};  // ::ffff:a.b.c.d
 
 bool parse_cidr(const std::string &word, cidr &out) {
     const auto slash = word.find('/');
@@ -56,6 +57,14 @@ bool parse_cidr(const std::string &word, cidr &out) {
         if (bits.empty() || *end != '\0' || p < 0 || p > out.prefix)
             return false;
         out.prefix = int(p);
+    }
+    // An IPv4-mapped range (::ffff:a.b.c.d/n, n >= 96) is the IPv4 range it names: IPv4 clients
+    // are matched as themselves, whichever socket they came in on.
+    if (out.family == AF_INET6 && out.prefix >= 96 && std::memcmp(out.addr, kMapped, 12) == 0) {
+        out.family = AF_INET;
+        std::memmove(out.addr, out.addr + 12, 4);
+        std::memset(out.addr + 4, 0, 12);
+        out.prefix -= 96;
     }
     return true;
 }
@@ -109,8 +118,7 @@ int access_allowed(const struct sockaddr *sa) {
         addr = reinterpret_cast<const uint8_t *>(&reinterpret_cast<const sockaddr_in *>(sa)->sin_addr);
     } else if (family == AF_INET6) {
         addr = reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr.s6_addr;
-        static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        if (std::memcmp(addr, mapped, 12) == 0) {
+        if (std::memcmp(addr, kMapped, 12) == 0) {
             family = AF_INET;
             addr += 12;
         }
@@ -125,17 +133,22 @@ int access_allowed(const struct sockaddr *sa) {
 
 void access_describe(const struct sockaddr *sa, char *out, size_t outlen) {
     char host[INET6_ADDRSTRLEN] = "?";
-    if (sa->sa_family == AF_INET)
+    if (sa->sa_family == AF_INET) {
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, host, sizeof host);
-    else if (sa->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, host, sizeof host);
+    } else if (sa->sa_family == AF_INET6) {
+        const in6_addr &a = reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))  // an IPv4 client of the dual-stack socket, named as itself
+            inet_ntop(AF_INET, a.s6_addr + 12, host, sizeof host);
+        else
+            inet_ntop(AF_INET6, &a, host, sizeof host);
+    }
     std::snprintf(out, outlen, "%s", host);
 }
 
-int listen_socket_at(const char *addr, int port) {
+int listen_socket_at(const char *addr, int port, const char *option) {
     in_addr v4;
     if (inet_pton(AF_INET, addr, &v4) == 1)
-        return listen_socket(ntohl(v4.s_addr), port);
+        return listen_socket(ntohl(v4.s_addr), port, option);
     in6_addr v6;
     if (inet_pton(AF_INET6, addr, &v6) != 1) {
         log_error("bad listen address '%s'", addr);
@@ -145,7 +158,7 @@ int listen_socket_at(const char *addr, int port) {
     sa.sin6_family = AF_INET6;
     sa.sin6_addr = v6;
     sa.sin6_port = htons(uint16_t(port));
-    return listen_on(reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    return listen_on(reinterpret_cast<sockaddr *>(&sa), sizeof sa, option);
 }
 
 void access_tune_connection(int fd) {

@@ -49,6 +49,7 @@
 #include <avahi-common/timeval.h>
 
 #include "port/log.h"
+#include "service/daemon.h"
 #include "service/dnssd.h"
 #include "service/portshare.h"
 
@@ -308,6 +309,8 @@ const ps_region *map_shared(int fd) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);  // lines interleave whole with the daemon's
+    if (std::getenv(TESSAL_SYSLOG_ENV) != nullptr)
+        log_to_syslog();  // the daemon detached: its lines, and so this program's, go to syslog
     state s;
     int fd = -1;
     if (argc != 5 || !number(argv[1], INT_MIN, INT_MAX, verbose) || !number(argv[2], 0, 65535, s.port) ||

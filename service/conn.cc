@@ -11,6 +11,14 @@
 // at once, as they always did. Once it holds the port they are caught instead, and stay blocked
 // except inside these waits, so a stop request is never lost between a check of the flag and the
 // sleep, never interrupts a transfer on the port half-way, and the port is given back in order.
+//
+// The daemon's stop comes in two steps. First the listener sends SIGUSR1, "the daemon stops:
+// finish what you are doing": a process with nothing under way (a framed connection that neither
+// holds the port nor waits for it) ends at once, a waiter is answered FAIL busy, a holder goes on
+// until its RESET or until it falls silent, and a raw job goes on to its client's end, queued or
+// printing. Then, at the stop deadline or a second stop signal, SIGTERM: "end now", as above.
+// SIGUSR1 is caught and blocked like the stop signals while there is something to finish, so it
+// wakes a wait (which looks at conn_draining() again) and never a transfer on the port.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,10 +33,32 @@
 namespace {
 
 volatile sig_atomic_t stop_flag = 0;
+volatile sig_atomic_t drain_flag = 0;
+volatile sig_atomic_t drain_ends_process = 0;  // nothing under way: the first stop step ends it
 sigset_t wait_mask;  // the mask inside a wait: everything as usual but the stop signals let in
 bool stop_signals = false;
+bool keep_on_drain = false;  // a raw job: it always has something to finish
 
 void on_stop(int) { stop_flag = 1; }
+
+void on_drain(int) {
+    if (drain_ends_process)
+        _exit(0);
+    drain_flag = 1;
+}
+
+// A blocked signal sig that is pending, taken off: true when there was one.
+bool take_pending(int sig) {
+    sigset_t pending, one;
+    if (sigpending(&pending) != 0 || !sigismember(&pending, sig))
+        return false;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    const timespec now{};
+    while (sigtimedwait(&one, nullptr, &now) > 0) {
+    }
+    return true;
+}
 
 int64_t earliest(int64_t a, int64_t b) { return a == 0 ? b : b == 0 ? a : std::min(a, b); }
 
@@ -52,7 +82,7 @@ bound next_bound(const conn_limits *lim, int64_t last, bool reading, size_t done
         b.at = last + lim->idle_ms;
         b.why = CONN_IDLE;
     }
-    if (lim->hold_from > 0 && hold_timeout_ms > 0 && port_lock_others_wait()) {
+    if (lim->hold_from > 0 && hold_timeout_ms > 0 && (port_lock_others_wait() || conn_draining())) {
         const int64_t hold_at = lim->hold_from + hold_timeout_ms;
         if (b.at == 0 || hold_at < b.at) {
             b.at = hold_at;
@@ -108,20 +138,34 @@ int64_t conn_now_ms(void) {
 }
 
 void conn_stop_signals(int holding) {
+    if (!holding && keep_on_drain)
+        return;  // a raw job keeps catching both steps until its process ends
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_drain;
     if (holding) {
+        drain_ends_process = 0;
+        sigaction(SIGUSR1, &sa, nullptr);
         sa.sa_handler = on_stop;  // no SA_RESTART: the wait it lands in returns at once
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGINT, &sa, nullptr);
+        sigaddset(&stop, SIGUSR1);
         sigprocmask(SIG_BLOCK, &stop, &wait_mask);
         sigdelset(&wait_mask, SIGTERM);
         sigdelset(&wait_mask, SIGINT);
+        sigdelset(&wait_mask, SIGUSR1);
     } else {
+        // The first stop step that came meanwhile is kept as the flag: the connection ends at the
+        // top of its loop, after the reply of the request under way.
+        if (take_pending(SIGUSR1))
+            drain_flag = 1;
+        drain_ends_process = !drain_flag;
+        sigaction(SIGUSR1, &sa, nullptr);
+        sigaddset(&stop, SIGUSR1);
         // A stop that came while the port was being given back is kept as the flag, so the
         // connection still ends in order rather than the process dying here.
         sigset_t pending;
@@ -144,6 +188,15 @@ void conn_stop_signals(int holding) {
 
 int conn_stopping(void) { return stop_flag; }
 
+int conn_draining(void) { return drain_flag; }
+
+int conn_drain_ends_wait(void) { return drain_flag && !keep_on_drain; }
+
+void conn_keep_on_drain(void) {
+    conn_stop_signals(1);
+    keep_on_drain = true;
+}
+
 int conn_poll(struct pollfd *fds, nfds_t n, int64_t deadline_ms, int stoppable) {
     for (;;) {
         if (stoppable && stop_flag) {
@@ -158,9 +211,12 @@ int conn_poll(struct pollfd *fds, nfds_t n, int64_t deadline_ms, int stoppable) 
             t.tv_nsec = long(left % 1000) * 1000000;
             tp = &t;
         }
+        const int drained = drain_flag;
         const int r = ppoll(fds, n, tp, stop_signals && stoppable && !stop_flag ? &wait_mask : nullptr);
         if (r >= 0 || errno != EINTR)
             return r;
+        if (drain_flag != drained)
+            return 0;  // the daemon stops: the caller looks at its bounds again
     }
 }
 

@@ -24,17 +24,25 @@ extern const char *help_text;     // usage, with one %d for the default port
 extern int max_connections;  // service processes at once; more are refused with FAIL (too many)
 extern int max_per_peer;     // of them from one client address; 0: a quarter of max_connections
 extern int raw_listen_sock;  // the raw print port's listening socket; -1 when it is off
-void go_background(void);
+extern int64_t stop_deadline_ms;  // how long a stop waits for the jobs under way (--stop-deadline)
+// Detach: fork (the parent writes the child's pid to pidfile, when >= 0, and exits 0), a session
+// of its own, standard input and output on /dev/null, the lines to syslog.
+void go_background(int pidfile);
 // Before anything forks: SIGHUP and SIGPIPE ignored; SIGCHLD, SIGTERM and SIGINT blocked, for the
-// listener's signalfd (service processes let SIGTERM and SIGINT in only where they wait).
+// listener's signalfd (service processes let SIGTERM and SIGINT in only where they wait), and
+// SIGUSR1, which the listener sends its service processes as the first step of a stop.
 void listener_signals(void);
-// Serve connections on sock until SIGTERM or SIGINT, then end the service processes (each
-// finishes its request and gives the port back; after a grace time the rest are killed).
+// Serve connections on sock until SIGTERM or SIGINT, then stop: no new connection, the jobs under
+// way finish (at most stop_deadline_ms; a second SIGTERM or SIGINT cuts that short), the rest end
+// in order (each finishes its request and gives the port back; after a grace time they are killed).
 // Returns the exit status.
 int listener_run(int sock);
-int listen_socket(uint32_t addr, int port);
+// The listening sockets; option ("-p", "--raw-port") names the port in the error line.
+int listen_socket(uint32_t addr, int port, const char *option);
+// Every address: one IPv6 socket that takes IPv4 clients too, or IPv4 alone on a kernel without IPv6.
+int listen_socket_any(int port, const char *option);
 // Socket, SO_REUSEADDR, bind and listen on any address family, with the error lines.
-int listen_on(const struct sockaddr *sa, unsigned int len);
+int listen_on(const struct sockaddr *sa, unsigned int len, const char *option);
 int accept_client(int sock, int verbose);
 
 // access.cc: where the daemon listens and who may connect.
@@ -43,8 +51,18 @@ extern int keepalive_idle, keepalive_interval, keepalive_count;  // seconds, sec
 int access_parse_allow(const char *list, char *err, size_t errlen);
 int access_allowed(const struct sockaddr *peer);  // 1 when the list is empty or matches
 void access_describe(const struct sockaddr *peer, char *out, size_t outlen);
-int listen_socket_at(const char *addr, int port);  // an IPv4 or IPv6 literal
+int listen_socket_at(const char *addr, int port, const char *option);  // an IPv4 or IPv6 literal
 void access_tune_connection(int fd);                // TCP keepalive
+
+// systemd.cc: the service manager's side of start-up, and syslog for a detached daemon.
+// The listening sockets the service manager passed (socket activation), matched to the ports by
+// their own: *sock for port, *raw_sock for raw_port (left -1 when none was passed for it). 0, or
+// -1 after an error line (a passed socket on neither port).
+int service_sockets(int port, int raw_port, int *sock, int *raw_sock);
+void service_notify(const char *state);  // sd_notify: "READY=1", "STOPPING=1"; nothing without a manager
+void log_to_syslog(void);                // from now on every line goes to syslog(3), facility daemon
+// Set in the environment of a detached daemon, so the programs it starts log to syslog too.
+#define TESSAL_SYSLOG_ENV "TESSAL_LOG_TO_SYSLOG"
 
 // raw.cc: the raw print port. Serves one connection as one print job; returns when it is done.
 int serve_raw(int fd);

@@ -51,10 +51,11 @@ negotiation_failure why_not(int32_t result) {
 
 // Opened once per service process: without an ECR, or with a FIFO the probe could not measure,
 // the FIFO transfers could not work at all, so the software handshake takes over. Its pauses of
-// a few microseconds per byte must last what they say, so the process's timer slack goes down.
+// a few microseconds per byte must last what they say, so the process's timer slack goes down,
+// before the open: the open's own pauses (eight of 50 us) would each take the default slack more.
 void open_the_port() {
-    open_port = lp_port_open_at(int32_t(dpa_port.base), dpa_port.ecp);
     lp_io_fine_timers();
+    open_port = lp_port_open_at(int32_t(dpa_port.base), dpa_port.ecp);
     if (!fifo_mode || lp_port_has_fifo(open_port))
         return;
     fifo_mode = 0;

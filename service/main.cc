@@ -7,7 +7,9 @@
 //
 // The listening socket is opened before the daemon detaches, so a port that cannot be had is
 // reported by the command itself (exit status 2), and the start-up line means "listening".
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -52,7 +54,8 @@ const char *long_help =
     "  --sim[=CONFIG]  : drive the built-in simulated port and MFP instead of the hardware\n"
     "                    (CONFIG: comma-separated key=value words, see the README)\n"
     "  --software      : move data by software handshake instead of the ECP FIFO\n"
-    "  --listen ADDR   : listen on this IPv4 or IPv6 address only (default: every IPv4 address)\n"
+    "  --listen ADDR   : listen on this IPv4 or IPv6 address only (default: every IPv6 and\n"
+    "                    IPv4 address, one socket)\n"
     "  --allow CIDR[,CIDR...] : accept connections only from these address ranges\n"
     "  --max-connections N : connections served at once, more are refused (default 128)\n"
     "  --max-per-peer N : of them from one client address (default: a quarter of them)\n"
@@ -63,6 +66,9 @@ const char *long_help =
     "  --wait-timeout S: an INIT waits S seconds for a busy port, then FAIL (default 8)\n"
     "  --hold-timeout S: a client holding the port that moves no data for S seconds loses\n"
     "                    its connection once another waits; 0: never (default 300)\n"
+    "  --stop-deadline S : on SIGTERM the jobs under way finish within S seconds; a second\n"
+    "                    SIGTERM or the deadline ends them (default 600)\n"
+    "  --pidfile PATH  : write the daemon's process id to PATH\n"
     "  --keepalive I[,N,C] : TCP keepalive: first probe after I s, then every N s, C probes\n"
     "                    (default 60,10,6)\n"
     "  --user NAME     : user a service process becomes once it holds the port (default nobody)\n"
@@ -92,6 +98,7 @@ struct options {
     // The port: where it is, or the kernel's device that reaches it.
     const char *base = nullptr, *ecp = nullptr, *port_of = nullptr, *parport_device = nullptr;
     bool force = false;
+    const char *pidfile = nullptr;
 };
 
 constexpr int kRawPort = 9100;
@@ -99,7 +106,7 @@ constexpr int kRawPort = 9100;
 enum long_only {
     OPT_HELP = 256, OPT_VERSION, OPT_SIM, OPT_SOFTWARE, OPT_LISTEN, OPT_ALLOW, OPT_IDLE, OPT_KEEPALIVE, OPT_USER,
     OPT_IO, OPT_WAIT, OPT_HOLD, OPT_MAX, OPT_MAX_PEER, OPT_STATUS, OPT_RAW, OPT_NO_DNSSD,
-    OPT_PROBE, OPT_JSON, OPT_BASE, OPT_ECP, OPT_PORT_OF, OPT_PARPORT_DEVICE, OPT_FORCE,
+    OPT_PROBE, OPT_JSON, OPT_BASE, OPT_ECP, OPT_PORT_OF, OPT_PARPORT_DEVICE, OPT_FORCE, OPT_STOP, OPT_PIDFILE,
 };
 
 const option long_options[] = {
@@ -119,6 +126,8 @@ const option long_options[] = {
     {"wait-timeout", required_argument, nullptr, OPT_WAIT},
     {"hold-timeout", required_argument, nullptr, OPT_HOLD},
     {"keepalive", required_argument, nullptr, OPT_KEEPALIVE},
+    {"stop-deadline", required_argument, nullptr, OPT_STOP},
+    {"pidfile", required_argument, nullptr, OPT_PIDFILE},
     {"user", required_argument, nullptr, OPT_USER},
     {"raw-port", optional_argument, nullptr, OPT_RAW},
     {"no-dnssd", no_argument, nullptr, OPT_NO_DNSSD},
@@ -277,6 +286,11 @@ options parse(int argc, char **argv) {
             if (!seconds(optarg, 0, hold_timeout_ms))
                 refuse(o, "--hold-timeout", optarg);
             break;
+        case OPT_STOP:
+            if (!seconds(optarg, 0, stop_deadline_ms))
+                refuse(o, "--stop-deadline", optarg);
+            break;
+        case OPT_PIDFILE: o.pidfile = optarg; break;
         case OPT_KEEPALIVE:
             if (!parse_keepalive(optarg))
                 refuse(o, "--keepalive", optarg);
@@ -364,6 +378,25 @@ bool reach_port(const options &o, struct sim *s) {
     return false;
 }
 
+// Binds a port that no service manager passed: on the --listen address, or on every one.
+int listen_here(const char *addr, int port, const char *option) {
+    return addr ? listen_socket_at(addr, port, option) : listen_socket_any(port, option);
+}
+
+// The pid file, opened before the daemon detaches so a path that cannot be written is reported by
+// the command itself. Its full path is kept, for its removal after the detached daemon's chdir.
+int open_pidfile(const char *path, std::string &full) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_error_errno("cannot open the pid file %s", path);
+        return -1;
+    }
+    char *real = realpath(path, nullptr);
+    full = real ? real : path;
+    std::free(real);
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -387,14 +420,17 @@ int main(int argc, char **argv) {
             sim_destroy(device);
         return status;
     }
-    const int sock = o.listen ? listen_socket_at(o.listen, o.port) : listen_socket(0, o.port);
-    if (sock < 0)
+    int sock = -1;
+    if (service_sockets(o.port, o.raw_port, &sock, &raw_listen_sock) != 0)
         return 2;
-    if (o.raw_port != 0) {
-        raw_listen_sock = o.listen ? listen_socket_at(o.listen, o.raw_port) : listen_socket(0, o.raw_port);
-        if (raw_listen_sock < 0)
-            return 2;
-    }
+    if (sock < 0 && (sock = listen_here(o.listen, o.port, "-p")) < 0)
+        return 2;
+    if (o.raw_port != 0 && raw_listen_sock < 0 && (raw_listen_sock = listen_here(o.listen, o.raw_port, "--raw-port")) < 0)
+        return 2;
+    std::string pidpath;
+    const int pidfile = o.pidfile ? open_pidfile(o.pidfile, pidpath) : -1;
+    if (o.pidfile && pidfile < 0)
+        return 2;
     if (port_lock_setup(o.sim) != 0)
         return 2;
     if (dpa_surplus_setup() != 0)
@@ -403,14 +439,21 @@ int main(int argc, char **argv) {
         return 2;
     serve_setup();
     if (verbose > 0)
-        std::printf("Device: %s, port %d\n", o.device, o.port);
+        log_trace(0, "Device: %s, port %d\n", o.device, o.port);
     if (o.raw_port != 0)
         log_trace(0, "Raw print port %d: one connection, one job\n", o.raw_port);
-    if (!o.foreground)
-        go_background();
+    if (!o.foreground) {
+        go_background(pidfile);
+    } else if (pidfile >= 0) {
+        dprintf(pidfile, "%d\n", int(getpid()));
+        close(pidfile);
+    }
     if (o.dnssd)
         announce_start(o.port & 0xFFFF, o.raw_port);
+    service_notify("READY=1");  // listening: a service manager may send clients now
     const int status = listener_run(sock);
+    if (o.pidfile)
+        unlink(pidpath.c_str());
     // Every service process has ended: what the simulated printer was sent goes to its sink now.
     if (device != nullptr)
         sim_destroy(device);

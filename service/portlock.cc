@@ -200,6 +200,10 @@ int port_lock_take(int client_fd) {
         log_trace(2, "Port busy: %s (pid %d) found the queue full, answered FAIL\n", peer, int(getpid()));
         return MSG_FAIL_BUSY;
     }
+    // A service process: from now on a stop ends the wait with FAIL busy. (--probe, with no client,
+    // is ended by a stop as any command is, until it holds the port.)
+    if (client >= 0)
+        conn_stop_signals(1);
     const int64_t start = conn_now_ms();
     const int64_t deadline = start + wait_timeout_ms;
     watched holder_w, head_w;
@@ -227,6 +231,11 @@ int port_lock_take(int client_fd) {
                       static_cast<long long>(conn_now_ms() - start));
             break;
         }
+        if (conn_drain_ends_wait()) {
+            result = MSG_FAIL_BUSY;
+            log_trace(2, "Port busy: %s (pid %d): the daemon stops, answered FAIL\n", peer, int(getpid()));
+            break;
+        }
         if (!still_alive(holder_w) || !still_alive(head_w))
             continue;
         pollfd p[4] = {{wake_fd, POLLIN, 0}, {holder_w.fd, POLLIN, 0}, {head_w.fd, POLLIN, 0},
@@ -245,6 +254,8 @@ int port_lock_take(int client_fd) {
     unwatch(head_w);
     if (result != 0) {
         leave_queue();
+        if (client >= 0)
+            conn_stop_signals(0);
         return result;
     }
     job_start = conn_now_ms();

@@ -150,10 +150,18 @@ int portshare_setup(int simulated) {
     } else {
         const char *dir = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
         std::snprintf(lock_path, sizeof lock_path, "%s/%s", dir, lock_name);
-        fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // 0600 whatever the umask, and for a file an older daemon left readable by all: the queue
+        // names the clients, and only the daemon's user may take the port.
+        if (struct stat own{}; fd >= 0 && fstat(fd, &own) == 0 && own.st_uid == geteuid() && (own.st_mode & 0777) != 0600)
+            fchmod(fd, 0600);
     }
     if (fd < 0) {
+        const bool not_root = errno == EACCES && geteuid() != 0;
         log_error_errno("port lock %s failed", simulated ? "file" : lock_path);
+        if (struct stat st{}; not_root && stat(lock_path, &st) == 0)
+            log_error("not root: the port lock belongs to user %d; run tessal as that user (root for the port's registers)",
+                      int(st.st_uid));
         return -1;
     }
     // A daemon of an older tessal leaves an empty file (it only flocks it); one of another layout

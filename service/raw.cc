@@ -22,8 +22,9 @@
 // something to read, and never while the job streams: the signal is looked at only once the
 // client has been quiet for kWatchMs, while the printer is paused, and after the client's end of
 // the job. After that end (a half-close, as CUPS's socket backend and `nc -N` do) the connection
-// stays open until the printed bytes have left the FIFO and the printer has had nothing to say
-// for kAnswerQuietMs, then closes: a client waiting for the close is let go promptly.
+// stays open until the printed bytes have left the FIFO; a printer that then asks to speak is
+// heard until it has had nothing to say for kAnswerQuietMs, and one that does not ends the job at
+// once, so the next job starts without waiting out a quiet window.
 //
 // A printer that stops taking data does not fail the job while its client is there: the rest is
 // offered again after a pause (1 s, doubling to 8 s, as the clients do), watching the client for
@@ -170,7 +171,8 @@ bool wait_for_client(job &j) {
     for (;;) {
         const int64_t idle = idle_limit_ms();
         const int64_t idle_at = idle > 0 ? j.heard + idle : 0;
-        const bool others = port_lock_others_wait();
+        // A daemon that drains (stops once its jobs are done) waits as another client would.
+        const bool others = port_lock_others_wait() || conn_draining();
         const int64_t hold_at = hold_timeout_ms > 0 && others ? j.moved + hold_timeout_ms : 0;
         if (others)
             j.allowance -= (now() - j.counted) * CONN_MIN_RATE / 1000;
@@ -198,20 +200,33 @@ bool wait_for_client(job &j) {
             return false;
         }
         if (hold_at != 0 && t >= hold_at) {
-            j.cut = "the client held the port idle while others waited";
+            j.cut = conn_draining() ? "the client held the port idle while the daemon stops"
+                                    : "the client held the port idle while others waited";
             return false;
         }
     }
 }
 
-// After the client's end of the job: the printed bytes leave the FIFO, and whatever the printer
-// answers goes back, until it has had nothing to say for kAnswerQuietMs. The job is complete by
-// now, so a client that went away meanwhile cuts nothing short.
+// After the client's end of the job: the printed bytes leave the FIFO (watched for up to 2 ms, as
+// the last FIFO's worth takes microseconds at any usual rate, then looked at after 1 ms, doubling
+// to kWatchMs, for a printer that is busy), then the printer is asked once whether it has
+// something to say. Only if
+// it pulls nPeriphRequest low is the port kept for its answer, which goes back until it has had
+// nothing to say for kAnswerQuietMs; otherwise the job ends at once and the port goes to the next
+// one, so a queue of jobs runs back to back rather than at one job per quiet window. The job is
+// complete by now, so a client that went away meanwhile cuts nothing short.
 void answer_back(job &j) {
-    int64_t quiet_until = now() + kAnswerQuietMs;
-    for (;;) {
-        const int pending = dpa_reverse_pending();
-        if (pending == -1 || (pending == 1 && relay(j) > 0))
+    int pending = dpa_reverse_pending();
+    for (const int64_t t0 = now(); pending == -1 && now() - t0 < 2;)
+        pending = dpa_reverse_pending();
+    for (int64_t pause = 1; pending == -1; pause = std::min(pause * 2, kWatchMs)) {
+        if (!rest(j, now() + pause))
+            break;
+        pending = dpa_reverse_pending();
+    }
+    for (int64_t quiet_until = now() + kAnswerQuietMs; pending == 1;) {
+        const int p = dpa_reverse_pending();
+        if (p == -1 || (p == 1 && relay(j) > 0))
             quiet_until = now() + kAnswerQuietMs;  // still printing, or answering
         if (now() >= quiet_until || !rest(j, std::min(now() + kWatchMs, quiet_until)))
             break;
@@ -226,7 +241,10 @@ void answer_back(job &j) {
 bool wait_for_first_byte(job &j) {
     for (;;) {
         pollfd p{j.fd, POLLIN, 0};
-        const int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
+        int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
+        // While the daemon stops, a connection that has sent nothing gets --io-timeout to begin.
+        if (conn_draining() && (idle_at == 0 || j.heard + io_timeout_ms < idle_at))
+            idle_at = j.heard + io_timeout_ms;
         const int n = conn_poll(&p, 1, idle_at, 1);
         if (n < 0 || (n == 0 && idle_at != 0 && now() >= idle_at))
             return false;
@@ -268,9 +286,11 @@ bool take_port(job &j) {
     }
 }
 
-// Closes with a reset: the client must not take a refused or broken job for a printed one.
-void reset_connection(int fd) {
-    const linger l{1, 0};
+// Closes with a reset: the client must not take a refused or broken job for a printed one. It is
+// set from the start of the job, so even a process killed half-way resets its connection, and
+// taken back only when the job ended whole.
+void reset_connection(int fd, bool reset = true) {
+    const linger l{reset ? 1 : 0, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
@@ -290,12 +310,14 @@ extern "C" int serve_raw(int fd) {
     dpa_set_client(fd);
     port_lock_set_client(fd);
     j.heard = now();
-    if (!wait_for_first_byte(j))
+    conn_keep_on_drain();  // a stop of the daemon lets the job finish; only the second step cuts it
+    reset_connection(fd);
+    if (!wait_for_first_byte(j)) {
+        reset_connection(fd, conn_stopping());
         return 0;  // no job
-    if (!take_port(j)) {
-        reset_connection(fd);
-        return 0;
     }
+    if (!take_port(j))
+        return 0;
     j.start = j.heard = j.moved = now();
     j.allowance = io_timeout_ms * CONN_MIN_RATE / 1000;
     if (cancelled(j))
@@ -336,7 +358,6 @@ extern "C" int serve_raw(int fd) {
     log_trace(2, "job from %s: %llu bytes, %lld.%lld s%s%s%s\n", j.peer, static_cast<unsigned long long>(j.printed),
               static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000 / 100), back,
               j.cut ? ", cut short: " : "", j.cut ? j.cut : "");
-    if (j.cut != nullptr)
-        reset_connection(fd);
+    reset_connection(fd, j.cut != nullptr);
     return 0;
 }

@@ -152,7 +152,8 @@ const char *seconds(int64_t ms) {
 }
 
 void say_held() {
-    log_trace(2, "Client held the port idle for %s while others waited, closing\n", seconds(hold_timeout_ms));
+    log_trace(2, "Client held the port idle for %s while %s, closing\n", seconds(hold_timeout_ms),
+              conn_draining() ? "the daemon stops" : "others waited");
 }
 
 // Waits for the first byte of the next request; false when the connection is to end. A holder
@@ -162,7 +163,9 @@ bool wait_for_request(int fd, int64_t since, int64_t progress) {
     for (;;) {
         const int64_t idle = idle_limit_ms();
         const int64_t idle_at = idle > 0 ? since + idle : 0;
-        const int64_t hold_at = hold_timeout_ms > 0 && port_lock_others_wait() ? progress + hold_timeout_ms : 0;
+        // While the daemon stops, the holder is given the same bound as if another were waiting.
+        const int64_t hold_at =
+            hold_timeout_ms > 0 && (port_lock_others_wait() || conn_draining()) ? progress + hold_timeout_ms : 0;
         const int64_t until = idle_at == 0 ? hold_at : hold_at == 0 ? idle_at : std::min(idle_at, hold_at);
         const int64_t now = conn_now_ms();
         if (idle_at != 0 && now >= idle_at) {
@@ -254,7 +257,8 @@ extern "C" int serve_client(int fd) {
     int64_t progress = idle_since;
     bool oversized = false;
     for (;;) {
-        if (conn_stopping())
+        // The daemon stops: a connection ends at once, or once its job is over (RESET).
+        if (conn_stopping() || (conn_draining() && !port_lock_held()))
             break;
         // The header. With no queue to watch (not holding the port), the process sleeps in recv
         // itself, as a plain blocking server would, its idle bound the socket's receive time-out;

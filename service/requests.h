@@ -60,10 +60,18 @@ struct conn_limits {
 };
 int64_t conn_now_ms(void);  // CLOCK_MONOTONIC
 // In a service process: while it holds the port (holding 1), SIGTERM and SIGINT set a flag and get
-// through only inside conn_poll; otherwise (0) they end the process at once.
+// through only inside conn_poll; otherwise (0) they end the process at once. SIGUSR1, the first
+// step of the daemon's stop ("finish what is under way"), is caught the same way while holding
+// (or waiting for) the port, and otherwise ends a process that has nothing under way.
 void conn_stop_signals(int holding);
-int conn_stopping(void);
-// ppoll until deadline_ms (0: none). With stoppable, -1 (EINTR) once a stop was asked for.
+int conn_stopping(void);   // SIGTERM came: end now
+int conn_draining(void);   // SIGUSR1 came: the daemon stops once the work under way is done
+int conn_drain_ends_wait(void);  // draining, and a wait for the port is to be answered FAIL busy
+// A raw job: both stop steps are caught from now to the process's end, and the first one ends no
+// wait (a queued raw job is printed too).
+void conn_keep_on_drain(void);
+// ppoll until deadline_ms (0: none). With stoppable, -1 (EINTR) once a stop was asked for, and 0
+// when the first stop step arrived during the wait.
 int conn_poll(struct pollfd *fds, nfds_t n, int64_t deadline_ms, int stoppable);
 conn_result conn_read(int fd, void *buf, size_t n, const struct conn_limits *lim);
 // Reads n bytes and throws them away, scratch_len at a time.

@@ -112,9 +112,12 @@ void port_reset(struct sim *sim);
 void port_catch_up(struct sim *sim, uint64_t now);
 uint8_t port_read(struct sim *sim, int reg);
 void port_write(struct sim *sim, int reg, uint8_t value);
+// Writes to the FIFO register, as port_write makes them, until the FIFO is full; the count made.
+size_t port_write_fifo(struct sim *sim, const uint8_t *bytes, size_t n);
 // The register at addr, by the configured base and ECP range; SIM_REG_OTHER for any other.
 int port_reg(const struct sim *sim, uint16_t addr);
 bool port_fifo_has_forward(const struct sim *sim);
+bool port_fifo_full(const struct sim *sim);
 uint8_t port_mode(const struct sim *sim);
 // CONTROL's four line bits as they are on the cable: in ECP FIFO mode the port's hardware drives
 // HostClk and HostAck itself (both high between its own handshakes), whatever the register says.
@@ -134,6 +137,9 @@ uint8_t periph_lines(const struct sim *sim);
 // forward byte is offered.
 bool periph_takes_forward(struct sim *sim, uint64_t t);
 void periph_take(struct sim *sim, uint8_t byte, bool command);
+// Up to n forward data bytes in a row from the port hardware at time t, as a periph_takes_forward
+// and periph_take per byte would take them; the count taken.
+uint32_t periph_take_run(struct sim *sim, const uint8_t *bytes, uint32_t n, uint64_t t);
 bool periph_sends_reverse(const struct sim *sim);
 // The peripheral has reverse data for the host (the ID stream, or the peer's): nPeriphRequest.
 bool periph_has_reverse(const struct sim *sim);
@@ -147,6 +153,8 @@ uint32_t fault_arg(const struct sim *sim, int which, uint32_t otherwise);
 // peer.cc: the MFP behind the peripheral and the reverse encoder.
 bool peer_room(const struct sim *sim, uint32_t n);
 void peer_put(struct sim *sim, uint8_t byte);
+// n bytes as n peer_put calls would put them; the caller has checked peer_room.
+void peer_put_bytes(struct sim *sim, const uint8_t *bytes, uint32_t n);
 // The next reverse symbol, without taking it; false when there is none.
 bool peer_peek(struct sim *sim, symbol *out);
 void peer_pop(struct sim *sim);

@@ -97,6 +97,33 @@ bool peer_room(const struct sim *sim, uint32_t n) {
     return sim->cfg.peer != SIM_PEER_ECHO || kEchoCapacity - sim->peer.echo_count >= n;
 }
 
+void peer_put_bytes(struct sim *sim, const uint8_t *bytes, uint32_t n) {
+    peer_state &q = sim->peer;
+    switch (sim->cfg.peer) {
+    case SIM_PEER_ECHO:
+        for (uint32_t done = 0; done < n;) {
+            const uint64_t at = (q.echo_head + q.echo_count) % kEchoCapacity;
+            const uint32_t k = uint32_t(std::min<uint64_t>(n - done, kEchoCapacity - at));
+            std::copy(bytes + done, bytes + done + k, sim->echo + at);
+            q.echo_count += k;
+            done += k;
+        }
+        break;
+    case SIM_PEER_SINK:
+        for (uint32_t done = 0; done < n;) {
+            const uint32_t k = std::min(n - done, kFileBuf - q.sink_len);
+            std::copy(bytes + done, bytes + done + k, q.sink_buf + q.sink_len);
+            q.sink_len += k;
+            done += k;
+            if (q.sink_len == kFileBuf)
+                peer_flush(sim);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
 void peer_put(struct sim *sim, uint8_t byte) {
     peer_state &q = sim->peer;
     switch (sim->cfg.peer) {

@@ -329,6 +329,24 @@ void periph_take(struct sim *sim, uint8_t byte, bool command) {
     sim->counters.bytes_to_peer += copies;
 }
 
+uint32_t periph_take_run(struct sim *sim, const uint8_t *bytes, uint32_t n, uint64_t t) {
+    periph_state &p = sim->periph;
+    // In one go when no rule of periph_takes_forward depends on the count: no run-length count
+    // pending, no stall or pause to come, room for all of it. Any such rule added there belongs
+    // in this test too.
+    if (n > 0 && p.fwd_run == 0 && !fault(sim, SIM_FAULT_STALL) && !fault(sim, SIM_FAULT_PAUSE) &&
+        peer_room(sim, n) && periph_takes_forward(sim, t)) {
+        peer_put_bytes(sim, bytes, n);
+        p.taken += n;
+        sim->counters.bytes_to_peer += n;
+        return n;
+    }
+    uint32_t i = 0;
+    for (; i < n && periph_takes_forward(sim, t); i++)
+        periph_take(sim, bytes[i], false);
+    return i;
+}
+
 bool periph_has_reverse(const struct sim *sim) {
     const periph_state &p = sim->periph;
     if (p.id_stream)

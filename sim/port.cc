@@ -10,6 +10,8 @@
 // drives them) and keep it through the other modes; a host that drives them while the peripheral
 // does, or that leaves mode 011 with printed bytes still in the FIFO, makes a host error, counted
 // and reported on the console, so a link that would fail on a real port fails here too.
+#include <algorithm>
+
 #include "port/log.h"
 #include "sim/internal.h"
 
@@ -92,6 +94,21 @@ link_work next_work(struct sim *sim, uint64_t t) {
 
 void move_forward(struct sim *sim) { periph_take(sim, fifo_pop(sim), false); }
 
+// A link of unlimited rate moves the FIFO's forward bytes as the peripheral takes them, a
+// contiguous stretch of the ring at a time: the same bytes as one move_forward each. False when
+// the peripheral took none.
+bool move_forward_run(struct sim *sim, uint64_t t) {
+    port_state &p = sim->port;
+    const uint32_t n = std::min<uint32_t>(p.count, uint32_t(kFifoMax) - p.head);
+    const uint32_t k = periph_take_run(sim, p.fifo + p.head, n, t);
+    if (k == 0)
+        return false;
+    p.last = p.fifo[p.head + k - 1];
+    p.head = (p.head + k) % kFifoMax;
+    p.count -= k;
+    return true;
+}
+
 void move_reverse(struct sim *sim) {
     port_state &p = sim->port;
     symbol s;
@@ -122,6 +139,12 @@ void link_run(struct sim *sim, uint64_t now) {
             if (p.link_ns + sim->period_ns > now)
                 return;
             p.link_ns += sim->period_ns;
+        } else if (w == LINK_FORWARD) {
+            if (!move_forward_run(sim, now)) {
+                p.link_ns = now;
+                return;
+            }
+            continue;
         }
         if (w == LINK_FORWARD)
             move_forward(sim);
@@ -217,6 +240,8 @@ uint8_t port_lines(const struct sim *sim) {
     return port_mode(sim) == kModeEcp ? uint8_t(c & ~0x03) : c;
 }
 
+bool port_fifo_full(const struct sim *sim) { return fifo_full(sim); }
+
 bool port_fifo_has_forward(const struct sim *sim) {
     return sim->port.count && sim->port.fifo_kind == FIFO_FORWARD;
 }
@@ -252,6 +277,27 @@ void port_finish_run(struct sim *sim) {
     symbol s;
     if (sim->port.run_pending && peer_peek(sim, &s) && !s.command)
         move_reverse(sim);
+}
+
+size_t port_write_fifo(struct sim *sim, const uint8_t *bytes, size_t n) {
+    const uint8_t mode = port_mode(sim);
+    size_t i = n;  // outside the FIFO modes every write is ignored
+    if (!no_ecr(sim) && (mode == kModeEcp || mode == kModeTest)) {
+        port_state &p = sim->port;
+        const uint32_t depth = uint32_t(sim->cfg.fifo);
+        i = p.count >= depth ? 0 : std::min<size_t>(n, depth - p.count);
+        if (i > 0 && p.count == 0)
+            p.fifo_kind = mode == kModeEcp ? FIFO_FORWARD : FIFO_TEST;
+        for (size_t done = 0; done < i;) {  // fifo_push's store, a stretch of the ring at a time
+            const uint32_t at = (p.head + p.count) % kFifoMax;
+            const size_t k = std::min<size_t>(i - done, uint32_t(kFifoMax) - at);
+            std::copy(bytes + done, bytes + done + k, p.fifo + at);
+            p.count += uint32_t(k);
+            done += k;
+        }
+    }
+    check_bus(sim);  // a FIFO write changes nothing it looks at: once is as good as per byte
+    return i;
 }
 
 uint8_t port_read(struct sim *sim, int reg) {

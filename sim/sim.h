@@ -35,6 +35,7 @@ struct sim_counters {
     uint64_t reads[SIM_NREGS];    // byte reads per register
     uint64_t writes[SIM_NREGS];   // byte writes per register (a string output counts its bytes)
     uint64_t string_outputs;      // string output calls
+    uint64_t string_inputs;       // string input calls (reads[] counts their bytes)
     uint64_t bytes_to_peer;       // data bytes the peripheral took (forward)
     uint64_t bytes_from_peer;     // data bytes the host received (reverse), after run-length expansion
     uint64_t sleeps;              // sleep calls
@@ -141,6 +142,9 @@ const struct lp_io_backend *sim_backend(struct sim *sim);
 // Valid while the sim lives; one device per process.
 const struct lp_ppdev_calls *sim_ppdev_calls(struct sim *sim);
 void sim_get_counters(struct sim *sim, struct sim_counters *out);
+// The peripheral's bytes_to_peer read without the device lock, for a watcher that must not
+// compete for it with the processes driving the device.
+uint64_t sim_bytes_to_peer(struct sim *sim);
 void sim_reset_counters(struct sim *sim);
 // The simulator's clock, in microseconds since it was created (virtual or real).
 uint64_t sim_now_us(struct sim *sim);

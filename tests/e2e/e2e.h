@@ -52,12 +52,23 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
 // The simulator reports every host error (bus contention, printed bytes lost at a turn of the
 // link) as an error line; a test whose daemon printed one fails, unless it says a killed holder
 // may leave one behind.
+//
+// A port that was free a moment ago may have been taken since (another test's daemon, or a
+// client's ephemeral port on a busy machine): a daemon that fails to bind is started again on
+// fresh ports. With raw_port set, the raw print port is one of them (--raw-port=*raw_port).
 class daemon_on_sim {
 public:
-    explicit daemon_on_sim(const std::string &config, std::vector<std::string> extra = {}) : port_(testd::free_port()) {
-        std::vector<std::string> args{"-f", "-p", std::to_string(port_), "--sim=" + config};
-        args.insert(args.end(), extra.begin(), extra.end());
-        d_ = std::make_unique<testd::daemon>(args, port_);
+    explicit daemon_on_sim(const std::string &config, std::vector<std::string> extra = {}, int *raw_port = nullptr) {
+        for (int attempt = 0; attempt < 5; attempt++) {
+            port_ = testd::free_port();
+            std::vector<std::string> args{"-f", "-p", std::to_string(port_), "--sim=" + config};
+            args.insert(args.end(), extra.begin(), extra.end());
+            if (raw_port != nullptr)
+                args.push_back("--raw-port=" + std::to_string(*raw_port = testd::free_port()));
+            d_ = std::make_unique<testd::daemon>(args, port_);
+            if (d_->wait_exit(0) != 2 || d_->err().find("socket bind failed") == std::string::npos)
+                break;
+        }
     }
     ~daemon_on_sim() {
         if (check_host_errors_) {
@@ -75,7 +86,7 @@ public:
     }
 
 private:
-    int port_;
+    int port_ = 0;
     std::unique_ptr<testd::daemon> d_;
     bool check_host_errors_ = true;
 };

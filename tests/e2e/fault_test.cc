@@ -59,7 +59,7 @@ TEST(Faults, FailedNegotiationIsAnsweredFailWithItsReason) {
         const tc_result w = tc_write(a, e2e::pattern(100, 1));
         EXPECT_EQ(w.status, MSG_FAIL);
         EXPECT_EQ(w.count, 0u);
-        EXPECT_TRUE(f.d.proc().wait_for(c.line, true, 2000)) << f.d.proc().err();
+        EXPECT_TRUE(f.d.proc().wait_for(c.line, true, 60000)) << f.d.proc().err();
         f.still_serves();
     }
 }
@@ -157,7 +157,7 @@ TEST(Faults, PortWithoutEcpRegistersUsesTheSoftwareHandshake) {
     expect_ok(tc_reset(again), 0);
     const std::string line = "no ECP FIFO at 0x778: using the software handshake; "
                              "set the port to ECP in the BIOS setup for full speed\n";
-    EXPECT_TRUE(d.proc().wait_for(line, false, 2000)) << d.proc().out();
+    EXPECT_TRUE(d.proc().wait_for(line, false, 60000)) << d.proc().out();
     const std::string t = e2e::slurp(trace);
     auto count = [&](const std::string &needle) {
         size_t n = 0;

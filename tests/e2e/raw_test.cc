@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 #include "tests/e2e/e2e.h"
@@ -19,15 +20,16 @@ using clock_type = std::chrono::steady_clock;
 // look at.
 struct raw_daemon {
     explicit raw_daemon(const std::string &sim, std::vector<std::string> extra = {}, bool echo = false)
-        : sink(e2e::temp_file("sink")), raw(testd::free_port()) {
-        extra.insert(extra.end(), {"-V", "3", "--raw-port=" + std::to_string(raw)});
+        : sink(e2e::temp_file("sink")) {
+        extra.insert(extra.end(), {"-V", "3"});
         const std::string peer = echo ? "peer=echo" : "peer=sink,sink=" + sink;
-        d = std::make_unique<e2e::daemon_on_sim>("clock=virtual,rate=0," + peer + sim, extra);
+        d = std::make_unique<e2e::daemon_on_sim>("clock=virtual,rate=0," + peer + sim, extra, &raw);
     }
     ~raw_daemon() { unlink(sink.c_str()); }
-    // The raw socket is opened a moment after the request port the harness waits for.
+    // The raw socket listens before the request port the harness waits for; a loaded machine
+    // still gets a generous bound.
     int connect() const {
-        for (int i = 0; i < 100; i++) {
+        for (int i = 0; i < 6000; i++) {
             const int fd = testd::connect_to(raw);
             if (fd >= 0)
                 return fd;
@@ -46,10 +48,10 @@ struct raw_daemon {
         }
         return false;
     }
-    bool says(const std::string &text, int ms = 3000) const { return d->proc().wait_for(text, false, ms); }
+    bool says(const std::string &text, int ms = 60000) const { return d->proc().wait_for(text, false, ms); }
 
     std::string sink;
-    int raw;
+    int raw = 0;
     std::unique_ptr<e2e::daemon_on_sim> d;
 };
 
@@ -94,7 +96,7 @@ TEST(RawPort, JobBeyondAnyFrameLandsByteForByteAndTheHalfClosedClientIsLetGo) {
     const int fd = r.connect();
     ASSERT_TRUE(send_text(fd, job));
     shutdown(fd, SHUT_WR);  // as CUPS's socket backend does with waiteof, and nc -N
-    const ending e = read_to_end(fd, 20000);
+    const ending e = read_to_end(fd, 60000);
     close(fd);
     EXPECT_EQ(e.how, 0);
     EXPECT_TRUE(e.bytes.empty());
@@ -112,10 +114,10 @@ TEST(RawPort, NeverInterleavedWithAFramedClientEitherWay) {
         const int fd = r.connect();
         ASSERT_TRUE(send_text(fd, std::string(3000, 'R')));
         shutdown(fd, SHUT_WR);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the raw job waits its turn
+        ASSERT_TRUE(testd::status_shows(r.d->proc().pid(), "waiting 1:"));  // the raw job waits its turn
         e2e::expect_ok(tc_write(c, std::vector<uint8_t>(1000, 'B')), 1000);
         e2e::expect_ok(tc_reset(c), 0);
-        EXPECT_EQ(read_to_end(fd, 5000).how, 0);
+        EXPECT_EQ(read_to_end(fd, 60000).how, 0);
         close(fd);
         EXPECT_EQ(r.printed(), std::string(1000, 'A') + std::string(1000, 'B') + std::string(3000, 'R'));
     }
@@ -129,10 +131,10 @@ TEST(RawPort, NeverInterleavedWithAFramedClientEitherWay) {
             if (tc_init(c).ok() && tc_write(c, std::vector<uint8_t>(1000, 'F')).ok())
                 tc_reset(c);
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(testd::status_shows(r.d->proc().pid(), "waiting 1:"));  // the framed INIT waits
         ASSERT_TRUE(send_text(fd, std::string(2000, 'S')));
         shutdown(fd, SHUT_WR);
-        EXPECT_EQ(read_to_end(fd, 5000).how, 0);
+        EXPECT_EQ(read_to_end(fd, 60000).how, 0);
         framed.join();
         close(fd);
         EXPECT_EQ(r.printed(), std::string(3000, 'R') + std::string(2000, 'S') + std::string(1000, 'F'));
@@ -155,7 +157,7 @@ TEST(RawPort, ClientHangingUpMidJobGivesThePortToTheNextJob) {
         const int second = r.connect();
         ASSERT_TRUE(send_text(second, next));
         shutdown(second, SHUT_WR);
-        EXPECT_EQ(read_to_end(second, 5000).how, 0);
+        EXPECT_EQ(read_to_end(second, 60000).how, 0);
         close(second);
         const std::string got = r.printed();
         ASSERT_GE(got.size(), next.size());
@@ -177,29 +179,57 @@ TEST(RawPort, QueryAnsweredThroughTheReverseChannel) {
         const int fd = r.connect();
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(send_text(fd, query));
-        const auto start = clock_type::now();
         if (half_close)
             shutdown(fd, SHUT_WR);
         ending e;
         if (!half_close) {
             // The client waits for the answer without ending its job.
-            for (int i = 0; i < 100 && e.bytes.size() < query.size(); i++) {
+            for (int i = 0; i < 2000 && e.bytes.size() < query.size(); i++) {
                 const ending part = read_to_end(fd, 30);
                 e.bytes += part.bytes;
             }
             EXPECT_EQ(e.bytes, query);
             shutdown(fd, SHUT_WR);
-            e = read_to_end(fd, 3000);
+            e = read_to_end(fd, 60000);
             EXPECT_EQ(e.bytes, "");
         } else {
-            e = read_to_end(fd, 3000);
+            e = read_to_end(fd, 60000);
             EXPECT_EQ(e.bytes, query);
         }
+        // Closed at all (not left open for ever): once the printer has said nothing for 0.5 s.
         EXPECT_EQ(e.how, 0) << "the daemon closes once the printer has said nothing for 0.5 s";
-        EXPECT_LT(clock_type::now() - start, std::chrono::seconds(2));
         close(fd);
         EXPECT_TRUE(r.says(", " + std::to_string(query.size()) + " bytes back")) << r.d->proc().out();
     }
+}
+
+// A printer with nothing to say (nPeriphRequest high once the job's bytes have left) ends the job
+// at once, so a queue of jobs runs back to back: each whole, each holding the port well under the
+// 0.5 s a quiet window after every job took (the job line gives that time to a tenth).
+TEST(RawPort, JobsRunBackToBackWhenThePrinterHasNothingToSay) {
+    raw_daemon r("");
+    const std::string a = text_of(e2e::pattern(4096, 1)), b = text_of(e2e::pattern(4096, 2));
+    for (const std::string *job : {&a, &b}) {
+        const int fd = r.connect();
+        ASSERT_TRUE(send_text(fd, *job));
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(read_to_end(fd, 20000).how, 0);
+        close(fd);
+    }
+    EXPECT_TRUE(r.printed() == a + b) << r.printed().size() << " bytes printed";
+    const std::regex line("job from 127\\.0\\.0\\.1: 4096 bytes, ([0-9]+)\\.([0-9]) s");
+    std::vector<int> tenths;
+    for (int i = 0; i < 1000 && tenths.size() < 2; i++) {  // the lines come as each process ends
+        tenths.clear();
+        const std::string out = r.d->proc().out();
+        for (auto m = std::sregex_iterator(out.begin(), out.end(), line); m != std::sregex_iterator(); ++m)
+            tenths.push_back(std::stoi((*m)[1]) * 10 + std::stoi((*m)[2]));
+        if (tenths.size() < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(tenths.size(), 2u) << r.d->proc().out();
+    for (int t : tenths)
+        EXPECT_LT(t, 4) << "tenths of a second with the port";
 }
 
 // Refused by the allow list or the caps: a reset at once, and nothing printed.
@@ -228,7 +258,7 @@ TEST(RawPort, RefusedConnectionsAreResetAndPrintNothing) {
         const std::string job = "nothing of this may print";
         const bool sent = send(fd, job.data(), job.size(), MSG_NOSIGNAL) == ssize_t(job.size());
         const int send_error = sent ? 0 : errno;
-        const ending e = read_to_end(fd, 3000);
+        const ending e = read_to_end(fd, 60000);
         close(fd);
         EXPECT_TRUE(sent ? e.how == ECONNRESET : (send_error == ECONNRESET || send_error == EPIPE))
             << w.line << ": send " << std::strerror(send_error) << ", then " << std::strerror(e.how) << "\n"
@@ -251,7 +281,7 @@ TEST(RawPort, JobWaitsForABusyPortAndAnOffPrinterWhileItsClientIsThere) {
         EXPECT_EQ(read_to_end(fd, 600).how, ETIMEDOUT);  // three times --wait-timeout: still waiting
         e2e::expect_ok(tc_write(c, std::vector<uint8_t>{'F'}), 1);
         e2e::expect_ok(tc_reset(c), 0);
-        EXPECT_EQ(read_to_end(fd, 3000).how, 0);
+        EXPECT_EQ(read_to_end(fd, 60000).how, 0);
         close(fd);
         EXPECT_EQ(r.printed(), "FR");
     }
@@ -288,22 +318,27 @@ TEST(RawPort, PausedPrinterDoesNotFailTheJob) {
     const int fd = r.connect();
     ASSERT_TRUE(send_text(fd, job));
     shutdown(fd, SHUT_WR);
-    EXPECT_EQ(read_to_end(fd, 15000).how, 0);
+    EXPECT_EQ(read_to_end(fd, 60000).how, 0);
     close(fd);
     EXPECT_EQ(r.printed(), job);
     EXPECT_TRUE(r.says("job from 127.0.0.1: printer not taking data, retrying in 1 s"));
 }
 
-TEST(RawPort, StoppingTheDaemonEndsAJobInOrder) {
+// A stop lets a job that is streaming go on to its client's end; the bytes sent after the SIGTERM
+// are printed too, and the client sees a plain end, not a reset.
+TEST(RawPort, StoppingTheDaemonLetsTheJobFinish) {
     raw_daemon r("");
     const int fd = r.connect();
     ASSERT_TRUE(send_text(fd, std::string(1000, 'x')));
-    ASSERT_TRUE(r.held());
+    ASSERT_TRUE(testd::status_shows(r.d->proc().pid(), "held by"));
     kill(r.d->proc().pid(), SIGTERM);
-    EXPECT_EQ(r.d->proc().wait_exit(5000), 0);
-    EXPECT_TRUE(r.says("job from 127.0.0.1: 1000 bytes, ")) << r.d->proc().out();
-    EXPECT_TRUE(r.says("cut short: the daemon is stopping"));
-    EXPECT_EQ(r.printed(), std::string(1000, 'x'));
+    ASSERT_TRUE(r.says("Stopping on signal 15: 1 service processes to finish", 60000));
+    ASSERT_TRUE(send_text(fd, std::string(5000, 'y')));
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(read_to_end(fd, 60000).how, 0);
+    EXPECT_EQ(r.d->proc().wait_exit(60000), 0);
+    EXPECT_TRUE(r.says("job from 127.0.0.1: 6000 bytes, ")) << r.d->proc().out();
+    EXPECT_EQ(r.printed(), std::string(1000, 'x') + std::string(5000, 'y'));
     close(fd);
 }
 

@@ -92,7 +92,7 @@ TEST(Reach, ACardAtItsOwnAddresses) {
 TEST(Reach, NoEcpRangeMeansTheSoftwareHandshake) {
     e2e::daemon_on_sim d("clock=virtual,rate=0,peer=echo,fault=no-ecr", {"-V", "1", "--ecp", "none"});
     echo_round_trip(d, 2000);
-    EXPECT_TRUE(d.proc().wait_for("no ECP registers for the port at 0x378: using the software handshake\n", false, 2000))
+    EXPECT_TRUE(d.proc().wait_for("no ECP registers for the port at 0x378: using the software handshake\n", false, 60000))
         << d.proc().out();
 }
 
@@ -103,7 +103,7 @@ TEST(Reach, NoPortAtTheChosenAddressFailsTheInit) {
     const tc_result r = tc_init(c);
     EXPECT_EQ(r.status, MSG_FAIL);
     EXPECT_EQ(r.count, uint32_t(MSG_FAIL_PORT_ACCESS));
-    EXPECT_TRUE(d.proc().wait_for("ERROR: port access failed, No such device\n", true, 2000)) << d.proc().err();
+    EXPECT_TRUE(d.proc().wait_for("ERROR: port access failed, No such device\n", true, 60000)) << d.proc().err();
 }
 
 // Refused before anything runs: exit status 2 and one error line.
@@ -128,7 +128,7 @@ TEST(Reach, StartUpRefusals) {
         std::vector<std::string> args{"-f", "-p", std::to_string(testd::free_port())};
         args.insert(args.end(), r.args.begin(), r.args.end());
         testd::daemon d(args, 0);
-        EXPECT_EQ(d.wait_exit(5000), 2);
+        EXPECT_EQ(d.wait_exit(60000), 2);
         EXPECT_EQ(d.err(), r.line);
     }
 }
@@ -143,7 +143,7 @@ TEST(Reach, StatusNamesThePortItWasGiven) {
     };
     for (const auto &r : rows) {
         testd::daemon d(r.args, 0);
-        EXPECT_EQ(d.wait_exit(5000), 0);
+        EXPECT_EQ(d.wait_exit(60000), 0);
         EXPECT_EQ(d.out(), r.line);
     }
 }

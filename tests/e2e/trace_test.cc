@@ -39,7 +39,7 @@ TEST(Traces, TransferTracesAtVerbosity5) {
         std::snprintf(b, sizeof b, " %02x", data[i]);
         dump += b;
     }
-    ASSERT_TRUE(d.proc().wait_for("dpa_read: 40 bytes [" + dump + " ]\n", false, 3000)) << d.proc().out();
+    ASSERT_TRUE(d.proc().wait_for("dpa_read: 40 bytes [" + dump + " ]\n", false, 60000)) << d.proc().out();
     const std::string out = d.proc().out();
     EXPECT_NE(out.find("dpa_write: 40 bytes [" + dump + " ]\n"), std::string::npos);
     EXPECT_NE(out.find("           40 bytes written by m_mfp_fifo_write_block\n"), std::string::npos);
@@ -54,7 +54,7 @@ TEST(Traces, WriteOfCountZeroTracesZeroAndAnEmptyDump) {
     ASSERT_TRUE(testd::send_all(fd, testd::frame(1, 0, {'h', 'i', 0, 'x'})));
     EXPECT_EQ(testd::read_reply(fd).count, 2u);
     close(fd);
-    EXPECT_TRUE(d.proc().wait_for("dpa_write: 0 bytes [ ]\n           2 bytes written by m_mfp_fifo_write_block\n", false, 3000))
+    EXPECT_TRUE(d.proc().wait_for("dpa_write: 0 bytes [ ]\n           2 bytes written by m_mfp_fifo_write_block\n", false, 60000))
         << d.proc().out();
 }
 

@@ -56,7 +56,8 @@ protected:
         return io.log.size();
     }
 
-    // FIFO reads in each drain, a drain being the run of FIFO reads after an ECR write.
+    // FIFO bytes in each drain, a drain being the run of FIFO reads (or string inputs) after an
+    // ECR write.
     std::vector<int> drains() const {
         std::vector<int> out;
         int n = 0;
@@ -65,7 +66,8 @@ protected:
                 out.push_back(n);
                 n = 0;
             }
-            n += a.kind == 'R' && a.addr == kFifo;
+            if (a.addr == kFifo)
+                n += a.kind == 'R' ? 1 : a.kind == 'I' ? int(a.n) : 0;
         }
         if (n)
             out.push_back(n);
@@ -85,15 +87,17 @@ protected:
     fifo_model fifo{io, ctl};
 };
 
-TEST_F(FifoRead, ReversalThenOneThresholdPassExactly) {
-    fifo.source = stream(8);
-    uint8_t buf[8];
-    EXPECT_EQ(lp_fifo_read_block(port, buf, 8), 8u);
-    std::string drain;
-    for (int i = 0; i < 8; i++) {
+// What the ECR says waits is taken by one string input: a full FIFO whole, a threshold's worth
+// once serviceIntr is set; only the tail is polled byte by byte.
+TEST_F(FifoRead, ReversalThenAFullFifoAThresholdAndATailExactly) {
+    fifo.source = stream(29);
+    uint8_t buf[29];
+    EXPECT_EQ(lp_fifo_read_block(port, buf, 29), 29u);
+    std::string tail;
+    for (int i = 24; i < 29; i++) {
         char line[32];
         snprintf(line, sizeof line, "R 77a 74\nR 778 %02x\n", 0xA0 + i);
-        drain += line;
+        tail += line;
     }
     EXPECT_EQ(steps(),
               "W 37a 06\n"                // interrupt enable off
@@ -105,13 +109,14 @@ TEST_F(FifoRead, ReversalThenOneThresholdPassExactly) {
               "R 379 d8\n"                // event 40: nAckReverse low
               "R 77a 35\nW 77a 75\n"      // ECP FIFO mode
               "R 37a 22\nW 37a 20\n"      // HostClk, HostAck released; still reversed
-              "R 77a 74\nW 77a 70\n"      // serviceIntr armed
+              "R 77a 76\n"                // full: sixteen bytes wait
+              "I 778 16\n"
+              "R 77a 74\nW 77a 70\n"      // thirteen: serviceIntr armed
               "R 77a 74\n"                // serviceIntr set: eight bytes wait
-              "R 77a 74\nW 77a 74\n" +    // serviceIntr set again
-                  drain +
-                  "R 77a 75\n"            // empty
+              "I 778 8\n" +
+                  tail +                  // five wanted: one by one, each after an empty check
                   "R 77a 75\nW 77a 65\n");  // nErrIntrEn cleared
-    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), bytes(stream(8), 0, 8));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 29), bytes(stream(29), 0, 29));
     EXPECT_EQ(port->phase, LP_PH_REV_DATA);
 }
 
@@ -178,6 +183,8 @@ TEST_F(FifoRead, SlowPeripheralIsCollectedOneServiceEventPerThreshold) {
     uint8_t buf[24];
     EXPECT_EQ(lp_fifo_read_block(port, buf, 24), 24u);
     EXPECT_EQ(arms(), 3u);
+    EXPECT_EQ(io.count('I', kFifo), 3u);
+    EXPECT_EQ(io.count('R', kFifo), 0u);
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 24), bytes(stream(24), 0, 24));
 }
 
@@ -206,41 +213,47 @@ TEST_F(FifoRead, PeripheralStoppingEarlyEndsAtTheFirstExpiryThatFindsTheFifoEmpt
     uint8_t buf[32];
     const int64_t start = io.now_us;
     EXPECT_EQ(lp_fifo_read_block(port, buf, 32), 12u);
-    EXPECT_EQ(arms(), 2u);
+    EXPECT_EQ(drains(), (std::vector<int>{8, 4}));  // the threshold by string input, the rest one by one
     EXPECT_GT(io.now_us - start, 90 * kMs);
     EXPECT_LE(io.now_us - start, 110 * kMs);
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 12), bytes(stream(12), 0, 12));
 }
 
-// Without a service bit the bytes are collected once per expiry, a FIFO's worth at a time.
+// Without a service bit, and in a FIFO deeper than the probe measured (so it never shows full at
+// the measured depth), the bytes are collected once per expiry, a measured FIFO's worth at a time.
 TEST_F(FifoRead, ExpiryDrainTakesAtMostAFifoUnlessTheSizeIsZero) {
     io.clock_cost_us = 100;
     fifo.service_works = false;
-    fifo.source = stream(100);
+    fifo.size = 64;
+    fifo.source = stream(60);
     uint8_t buf[40];
     const int64_t start = io.now_us;
     EXPECT_EQ(lp_fifo_read_block(port, buf, 40), 40u);
     EXPECT_EQ(drains(), (std::vector<int>{16, 16, 8}));
+    EXPECT_EQ(io.count('I'), 0u);
     EXPECT_GT(io.now_us - start, 270 * kMs);
     EXPECT_LE(io.now_us - start, 310 * kMs);
-    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 40), bytes(stream(100), 0, 40));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 40), bytes(stream(60), 0, 40));
 
     io.clear();
     lp_fifo_read_finish(port);
     lp_fifo_surplus_clear();
     io.clear();
-    parport_pc_private_data.fifo_size = 0;  // no count limit
+    parport_pc_private_data.fifo_size = 0;  // no count limit, and no whole FIFO to take
     fifo.source = stream(100);
     EXPECT_EQ(lp_fifo_read_block(port, buf, 40), 40u);
     EXPECT_EQ(drains(), std::vector<int>{40});
 }
 
-TEST_F(FifoRead, ServiceDrainTakesAllThatComesUpToTheRequest) {
+// A full FIFO needs no service bit: it is taken whole, by string input, up to the request.
+TEST_F(FifoRead, FullFifoIsTakenByStringInputsUpToTheRequest) {
     fifo.source = stream(100);
     uint8_t buf[40];
     EXPECT_EQ(lp_fifo_read_block(port, buf, 40), 40u);
-    EXPECT_EQ(arms(), 1u);
+    EXPECT_EQ(arms(), 0u);
+    EXPECT_EQ(io.only('I').size(), 3u);
     EXPECT_EQ(drains(), std::vector<int>{40});
+    EXPECT_EQ(io.count('R', kFifo), 0u);
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 40), bytes(stream(100), 0, 40));
 }
 

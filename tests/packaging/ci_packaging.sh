@@ -93,6 +93,8 @@ for page in usr/share/man/man8/tessal.8.gz usr/share/man/man1/tessal-client.1.gz
 done
 check "the unit runs the installed daemon with -f and the options file" \
     grep -q '^ExecStart=/usr/sbin/tessal -f \$TESSAL_OPTS$' "$unpacked/usr/lib/systemd/system/tessal.service"
+check "the socket unit holds the request port" \
+    grep -qx 'ListenStream=8822' "$unpacked/usr/lib/systemd/system/tessal.socket"
 check "the CUPS backend is mode 0755" \
     test "$(stat -c %a "$unpacked/usr/lib/cups/backend/tessal")" = 755
 check "the package holds the DNS-SD announcer in /usr/libexec/tessal, and the daemon links no Avahi library" \
@@ -117,7 +119,7 @@ if [ "$(id -u)" = 0 ]; then
         we_installed=0
     fi
     if command -v systemd-analyze >/dev/null; then
-        out=$(systemd-analyze verify /usr/lib/systemd/system/tessal.service 2>&1)
+        out=$(systemd-analyze verify /usr/lib/systemd/system/tessal.service /usr/lib/systemd/system/tessal.socket 2>&1)
         check "systemd-analyze verify of the installed unit is clean" test -z "$out"
         [ -z "$out" ] || echo "$out"
     fi

@@ -44,25 +44,30 @@ TEST(FakeIo, ScriptsFixedSequenceAndComputedReads) {
 TEST(FakeIo, LogsEveryCallInOrderWithVirtualTime) {
     fake::fake_io io;
     io.set(0x37A, 0x0C);
+    io.sequence(0x778, {0x11, 0x22});
     io.access_cost_us = 2;
     io.clock_cost_us = 7;
     const int64_t t0 = io.now_us;
     const uint8_t burst[3] = {0xA1, 0xB2, 0xC3};
+    uint8_t in[3] = {};
     EXPECT_EQ(lp_io_acquire(0x378), 0);
     lp_inb(0x37A);
     lp_outb(0x37A, 0x2E);
     lp_outsb(0x778, burst, 3);
+    lp_insb(0x778, in, 3);  // its bytes come from the address's script, one read each
     lp_usleep(5);
     timeval tv{};
     lp_gettimeofday(&tv);
-    EXPECT_EQ(io.str(), "A 378\nR 37a 0c\nW 37a 2e\nO 778 3\nS 5\nT\n");
+    EXPECT_EQ(io.str(), "A 378\nR 37a 0c\nW 37a 2e\nO 778 3\nI 778 3\nS 5\nT\n");
     EXPECT_EQ(io.outs, (std::vector<uint8_t>{0xA1, 0xB2, 0xC3}));
-    // read 2, write 2, three string bytes 6, sleep 5: the clock reads t0 + 15, then costs 7.
-    EXPECT_EQ(int64_t(tv.tv_sec) * 1'000'000 + tv.tv_usec, t0 + 15);
-    EXPECT_EQ(io.now_us, t0 + 22);
+    EXPECT_EQ(std::vector<uint8_t>(in, in + 3), (std::vector<uint8_t>{0x11, 0x22, 0x22}));
+    // read 2, write 2, three string bytes each way 12, sleep 5: the clock reads t0 + 21, then costs 7.
+    EXPECT_EQ(int64_t(tv.tv_sec) * 1'000'000 + tv.tv_usec, t0 + 21);
+    EXPECT_EQ(io.now_us, t0 + 28);
     EXPECT_EQ(io.log[1].t_us, t0);
     EXPECT_EQ(io.log[2].t_us, t0 + 2);
-    EXPECT_EQ(io.log[4].n, 5u);
+    EXPECT_EQ(io.log[4].t_us, t0 + 10);
+    EXPECT_EQ(io.log[5].n, 5u);
     EXPECT_EQ(io.only('W').size(), 1u);
     EXPECT_EQ(io.rw(0x37A), (std::vector<std::pair<char, uint8_t>>{{'R', 0x0C}, {'W', 0x2E}}));
     io.clear();

@@ -135,6 +135,10 @@ TEST_F(Ppdev, RegistersBecomeIoctls) {
     const uint8_t bytes[] = {1, 2};
     lp_outsb(kBase, bytes, 2);
     EXPECT_EQ(take(), (lines{"PPWDATA 01", "PPWDATA 02"}));
+    uint8_t in[2] = {};
+    lp_insb(kBase, in, 2);  // no string input: one call per byte
+    EXPECT_EQ(take(), (lines{"PPRDATA", "PPRDATA"}));
+    EXPECT_EQ(in[1], 0x5A);
 }
 
 }  // namespace

@@ -195,8 +195,25 @@ check "a socat job lands after it, byte for byte" within 5 cmp -s "$work/both.bi
 check "the daemon logs 'job from 127.0.0.1: 200000 bytes'" \
     within 5 grep -q 'job from 127.0.0.1: 200000 bytes, [0-9.]* s$' "$work/tessal.log"
 
-# 6. The services go when the daemon stops.
+# 6. A stop never loses a job: one that CUPS's socket backend has handed over (and half-closed)
+# while it waits behind a framed holder is printed once the holder has gone, after the SIGTERM.
+head -c 200000 /dev/urandom >"$work/job3.bin"
+exec 4<>/dev/tcp/127.0.0.1/$port
+printf '\xe1\x50\xed\x5f\x00\x00\x00\x20\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00' >&4
+head -c 32 <&4 >/dev/null  # INIT answered: the port is held
+lp -d rawq -o raw "$work/job3.bin" >/dev/null
+queued() { "$tessal" --status="$daemon" 2>/dev/null | grep -q '^waiting 1:'; }
+check "a raw job waits behind the framed holder" within 20 queued
 kill -TERM "$daemon"
+check "the daemon stops, letting its jobs finish" \
+    within 5 grep -q 'Stopping on signal 15: 2 service processes to finish' "$work/tessal.log"
+exec 4<&-  # the holder goes: the queued job is printed
+done3() { [ "$(lpstat -W completed -o rawq | wc -l)" -ge 2 ]; }
+check "the queued job completes in CUPS" within 20 done3
+cat "$work/both.bin" "$work/job3.bin" >"$work/all.bin"
+check "... and is printed whole" within 5 cmp -s "$work/all.bin" "$work/sink.prn"
+
+# 7. The services go when the daemon has stopped.
 wait "$daemon"
 status=$?
 check "the daemon stops with status 0 on SIGTERM" test "$status" = 0

@@ -1,10 +1,12 @@
 // The command line, start-up and detaching, seen from outside: exact texts, streams, exit codes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -23,14 +25,14 @@ const std::string kHelp =
 
 TEST(Cli, HelpShowsTheDefaultPortWhateverPSaid) {
     testd::daemon d({"-p", "1234", "-h"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
     EXPECT_EQ(d.err(), kHelp);
     EXPECT_EQ(d.out(), "");
 }
 
 TEST(Cli, LongHelpStartsWithTheShortOneOnStandardOutput) {
     testd::daemon d({"--help"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
     EXPECT_EQ(d.out().substr(0, kHelp.size()), kHelp);
     EXPECT_NE(d.out().find("--sim"), std::string::npos);
     EXPECT_EQ(d.err(), "");
@@ -39,7 +41,7 @@ TEST(Cli, LongHelpStartsWithTheShortOneOnStandardOutput) {
 TEST(Cli, VersionEndsTheProgramBeforeLaterOptionsOrASocket) {
     const int port = testd::free_port();
     testd::daemon d({"-v", "-p", std::to_string(port), "-h", "-f"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
     EXPECT_EQ(d.err(), "tessal v.0.90.03\n");
     EXPECT_EQ(testd::connect_to(port), -1);
 }
@@ -79,7 +81,7 @@ TEST(Cli, WrongCommandLinesAreRefusedBeforeAnythingRuns) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         testd::daemon d(args, 0);
         SCOPED_TRACE(c.args.back());
-        EXPECT_EQ(d.wait_exit(5000), 2);
+        EXPECT_EQ(d.wait_exit(60000), 2);
         const std::string err = d.err();
         const std::string tail = c.says + (c.usage ? kHelp : "");
         ASSERT_GE(err.size(), tail.size()) << err;
@@ -93,8 +95,9 @@ TEST(Cli, DetachedDaemonThatCannotListenFailsWith2AndNoStartUpLine) {
     const int port = testd::free_port();
     testd::daemon first({"-f", "-p", std::to_string(port)}, port);
     testd::daemon second({"-V", "1", "-p", std::to_string(port)}, 0);
-    EXPECT_EQ(second.wait_exit(5000), 2);
-    EXPECT_EQ(second.err(), std::string("ERROR: socket bind failed, ") + std::strerror(EADDRINUSE) + "\n");
+    EXPECT_EQ(second.wait_exit(60000), 2);
+    EXPECT_EQ(second.err(), "ERROR: socket bind failed on port " + std::to_string(port) + " (-p), " +
+                                std::strerror(EADDRINUSE) + "\n");
     EXPECT_EQ(second.out(), "");
 }
 
@@ -112,7 +115,7 @@ TEST(Cli, DeviceNameKeeps31CharactersAndOnlyShowsInTheStartUpLine) {
     const std::string name(40, 'n');
     const int port = testd::free_port();
     testd::daemon d({"-f", "-V", "1", "-i", name, "-p", std::to_string(port)}, port);
-    EXPECT_TRUE(d.wait_for("Device: " + name.substr(0, 31) + ", port " + std::to_string(port) + "\n", false, 5000));
+    EXPECT_TRUE(d.wait_for("Device: " + name.substr(0, 31) + ", port " + std::to_string(port) + "\n", false, 60000));
 }
 
 TEST(Cli, NoStartUpLineAtVerbosityZero) {
@@ -121,40 +124,67 @@ TEST(Cli, NoStartUpLineAtVerbosityZero) {
     EXPECT_EQ(d.out(), "");
 }
 
-TEST(Cli, SecondDaemonOnThePortFailsAtBind) {
-    const int port = testd::free_port();
+// The error line names the port that was busy: the request port, or the raw print port.
+TEST(Cli, SecondDaemonOnThePortFailsAtBindNamingThePort) {
+    const int port = testd::free_port(), other = testd::free_port();
     testd::daemon first({"-f", "-p", std::to_string(port)}, port);
+    const std::string busy = std::string(", ") + std::strerror(EADDRINUSE) + "\n";
     testd::daemon second({"-f", "-p", std::to_string(port)}, 0);
-    EXPECT_EQ(second.wait_exit(5000), 2);
-    EXPECT_EQ(second.err(), std::string("ERROR: socket bind failed, ") + std::strerror(EADDRINUSE) + "\n");
+    EXPECT_EQ(second.wait_exit(60000), 2);
+    EXPECT_EQ(second.err(), "ERROR: socket bind failed on port " + std::to_string(port) + " (-p)" + busy);
+    testd::daemon raw({"-f", "-p", std::to_string(other), "--raw-port=" + std::to_string(port)}, 0);
+    EXPECT_EQ(raw.wait_exit(60000), 2);
+    EXPECT_EQ(raw.err(), "ERROR: socket bind failed on port " + std::to_string(port) + " (--raw-port)" + busy);
 }
 
-TEST(Cli, WithoutForegroundTheCommandReturnsAndTheDaemonServes) {
+// Detached: the command returns once the pid file names the daemon, which has a session of its
+// own and nothing of the caller's open, and serves.
+TEST(Cli, WithoutForegroundTheDaemonDetachesAndServes) {
     const int port = testd::free_port();
-    testd::daemon d({"-V", "1", "-p", std::to_string(port)}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 0);
-    int fd = -1;
-    for (int i = 0; i < 200 && fd < 0; i++) {
-        fd = testd::connect_to(port);
-        if (fd < 0)
-            usleep(10000);
-    }
+    char pidfile[] = "/tmp/tessal-test-XXXXXX";
+    close(mkstemp(pidfile));
+    testd::daemon d({"-V", "1", "-p", std::to_string(port), "--pidfile", pidfile}, 0);
+    EXPECT_EQ(d.wait_exit(60000), 0);
+    std::ifstream in(pidfile);
+    pid_t pid = 0;
+    in >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(getsid(pid), pid);
+    char target[64] = "";
+    EXPECT_GT(readlink(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+    const int fd = testd::connect_to(port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(testd::send_all(fd, testd::frame(3, 0)));
     const auto r = testd::read_reply(fd);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.code, 64);
     close(fd);
-    // The detached daemon keeps the process group (and so is cleaned up with it); its start-up
-    // line went to the inherited standard output.
-    EXPECT_FALSE(d.group().empty());
-    EXPECT_TRUE(d.wait_for("Device: lo, port " + std::to_string(port) + "\n", false, 2000));
+    // Its start-up line went out before it detached, to the caller's standard output.
+    EXPECT_EQ(d.out(), "Device: lo, port " + std::to_string(port) + "\n");
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(testd::wait_until([&] { return access(pidfile, F_OK) != 0; }, 60000));  // removed at its end
+    unlink(pidfile);
+}
+
+// The port lock names who waits for the port: only its owner may read it, whatever the umask (and
+// a file an older daemon left open to all is closed up).
+TEST(Cli, PortLockIsTheOwnersAloneWhateverTheUmask) {
+    if (access("/run/lock", W_OK) != 0)
+        GTEST_SKIP() << "/run/lock is not writable here";
+    const mode_t before = umask(0);
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(port)}, port);
+    umask(before);
+    struct stat st {};
+    ASSERT_EQ(stat("/run/lock/tessal-0378.lock", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(Cli, BadSimulatorConfigurationExitsWith2BeforeListening) {
     const int port = testd::free_port();
     testd::daemon d({"-f", "-p", std::to_string(port), "--sim=nonsense=1"}, 0);
-    EXPECT_EQ(d.wait_exit(5000), 2);
+    EXPECT_EQ(d.wait_exit(60000), 2);
     EXPECT_EQ(d.err().rfind("ERROR: ", 0), 0u);
     EXPECT_EQ(testd::connect_to(port), -1);
 }

@@ -93,7 +93,7 @@ TEST_F(Wire, InitWhereThePortCannotBeAcquiredFails) {
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.code, 65);
     EXPECT_EQ(r.count, 2u);  // the reason: MSG_FAIL_PORT_ACCESS
-    EXPECT_TRUE(d->wait_for("ERROR: port access failed, ", true, 2000));
+    EXPECT_TRUE(d->wait_for("ERROR: port access failed, ", true, 60000));
     EXPECT_EQ(ask(0, 4).code, 65);      // and it stays closed
 }
 
@@ -101,7 +101,7 @@ TEST_F(Wire, UnknownCodeIsReportedAndStillAnsweredOk) {
     const auto r = ask(0x07, 99);
     EXPECT_EQ(r.code, 64);
     EXPECT_EQ(r.count, 0u);
-    EXPECT_TRUE(d->wait_for("ERROR: Unknown command 0x07\n", true, 2000));
+    EXPECT_TRUE(d->wait_for("ERROR: Unknown command 0x07\n", true, 60000));
 }
 
 TEST_F(Wire, TwoRequestsInOneSegmentAreAnsweredInOrder) {
@@ -111,7 +111,7 @@ TEST_F(Wire, TwoRequestsInOneSegmentAreAnsweredInOrder) {
     ASSERT_TRUE(testd::send_all(fd, both));
     EXPECT_EQ(testd::read_reply(fd).code, 64);
     EXPECT_EQ(testd::read_reply(fd).code, 64);
-    EXPECT_TRUE(d->wait_for("ERROR: Unknown command 0x09\n", true, 2000));
+    EXPECT_TRUE(d->wait_for("ERROR: Unknown command 0x09\n", true, 60000));
 }
 
 TEST_F(Wire, LengthZeroEndsTheConnectionWithoutAReply) {
@@ -148,7 +148,7 @@ TEST_F(Wire, ConnectAndDropLinesAtVerbosity3) {
     ask(3, 0);
     close(fd);
     fd = -1;
-    EXPECT_TRUE(d->wait_for("Client dropped   at ", false, 5000));
+    EXPECT_TRUE(d->wait_for("Client dropped   at ", false, 60000));
     const std::string out = d->out();
     const auto c = out.find("Client connected at ");
     ASSERT_NE(c, std::string::npos);

@@ -31,6 +31,11 @@ public:
     uint8_t in(uint16_t addr) { return io->inb(io->ctx, addr); }
     void out(uint16_t addr, uint8_t v) { io->outb(io->ctx, addr, v); }
     void outs(uint16_t addr, const std::vector<uint8_t> &bytes) { io->outsb(io->ctx, addr, bytes.data(), bytes.size()); }
+    std::vector<uint8_t> ins(uint16_t addr, size_t n) {
+        std::vector<uint8_t> v(n);
+        io->insb(io->ctx, addr, v.data(), n);
+        return v;
+    }
     void sleep(unsigned us) { io->sleep_us(io->ctx, us); }
     uint8_t status() { return in(STATUS); }
     void ctl(uint8_t v) { out(CONTROL, v); }

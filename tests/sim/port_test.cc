@@ -47,6 +47,28 @@ TEST(SimPort, TestModeDepthFullEmptyAndLastByte) {
     EXPECT_EQ(c.bytes_to_peer, 0u);  // nothing went on the wire
 }
 
+// A string transfer is its single accesses: what a full FIFO drops, what an empty one repeats,
+// the counts and the virtual time.
+TEST(SimPort, StringTransfersAreTheirSingleAccesses) {
+    host h("clock=virtual,io_ns=100");
+    h.ecr(0xC4);  // test mode
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 20; i++)
+        out.push_back(uint8_t(0x40 + i));
+    const uint64_t t0 = h.now();
+    h.outs(FIFO, out);  // the last four find the FIFO full
+    std::vector<uint8_t> want(out.begin(), out.begin() + 16);
+    want.insert(want.end(), {0x4F, 0x4F});  // then empty: the last byte again
+    EXPECT_EQ(h.ins(FIFO, 18), want);
+    EXPECT_EQ(h.now() - t0, 38u * 100 / 1000);
+    sim_counters c;
+    sim_get_counters(h.sim, &c);
+    EXPECT_EQ(c.writes[SIM_REG_FIFO], 20u);
+    EXPECT_EQ(c.reads[SIM_REG_FIFO], 18u);
+    EXPECT_EQ(c.string_outputs, 1u);
+    EXPECT_EQ(c.string_inputs, 1u);
+}
+
 // serviceIntr, armed by writing 0: forward after wthr reads out of a full FIFO, reverse after
 // rthr writes into an empty one.
 void measure(host &h, int *wthr, int *rthr) {
@@ -252,17 +274,24 @@ TEST(SimClock, VirtualTimeFollowsAccessesAndSleepsOnly) {
 }
 
 // The real clock runs on CLOCK_MONOTONIC from the simulator's creation, and the link reads that
-// same clock: no change of the system time can reach a wait.
+// same clock: no change of the system time can reach a wait. With nothing in the device timed
+// (rate=0) a clock read takes no lock, and is still the same clock, and counted.
 TEST(SimClock, RealClockRunsMonotonicAndTheLinkReadsIt) {
-    host h("clock=real");
-    const uint64_t t0 = h.now();
-    h.sleep(2000);
-    timeval tv{};
-    h.io->gettime(h.io->ctx, &tv);
-    const uint64_t t1 = h.now();
-    const uint64_t us = uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
-    EXPECT_GE(us, t0 + 2000);
-    EXPECT_LE(us, t1);
+    for (const char *config : {"clock=real", "clock=real,rate=0"}) {
+        SCOPED_TRACE(config);
+        host h(config);
+        const uint64_t t0 = h.now();
+        h.sleep(2000);
+        timeval tv{};
+        h.io->gettime(h.io->ctx, &tv);
+        const uint64_t t1 = h.now();
+        const uint64_t us = uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
+        EXPECT_GE(us, t0 + 2000);
+        EXPECT_LE(us, t1);
+        sim_counters c;
+        sim_get_counters(h.sim, &c);
+        EXPECT_EQ(c.clock_reads, 1u);
+    }
 }
 
 }  // namespace

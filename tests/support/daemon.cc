@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -67,38 +67,49 @@ size_t read_n(int fd, uint8_t *buf, size_t n, int timeout_ms) {
 
 }  // namespace
 
-// Picked below the kernel's ephemeral range (32768 and up here), from which every client
-// connection of every test running beside this one takes its local port: a port picked there
-// could be some connection's by the time the daemon binds it.
+// Below the kernel's ephemeral range, so no client's outgoing connection can take the port
+// between the choice and the daemon's bind (on a busy machine that happened); chosen at random and
+// tried on both families, as the daemon binds it.
 int free_port() {
-    static std::mt19937 pick(std::random_device{}() ^ unsigned(getpid()));
-    for (int i = 0; i < 200; i++) {
-        const int port = 10000 + int(pick() % 22000);
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(uint16_t(port));
-        const bool free = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    static unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(time(nullptr));
+    int low = 32768;
+    if (std::FILE *f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%d", &low) != 1)
+            low = 32768;
+        std::fclose(f);
+    }
+    const int first = 10000, span = std::max(1000, low - first);
+    for (int i = 0; i < 1000; i++) {
+        const int port = first + int(rand_r(&seed) % unsigned(span));
+        const int s = socket(AF_INET6, SOCK_STREAM, 0);
+        const int zero = 0;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        sa.sin6_addr = in6addr_any;
+        sa.sin6_port = htons(uint16_t(port));
+        const bool ok = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
         close(s);
-        if (free)
+        if (ok)
             return port;
     }
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(s);
-    return ntohs(sa.sin_port);
+    return 0;
 }
 
-daemon::daemon(std::vector<std::string> args, int listen_port)
+daemon::daemon(std::vector<std::string> args, int listen_port, int passed_fd)
     : out_path_(temp_path("out")), err_path_(temp_path("err")) {
     pid_ = fork();
     if (pid_ == 0) {
         setpgid(0, 0);
+        if (passed_fd >= 0) {
+            if (passed_fd != 3) {
+                dup2(passed_fd, 3);
+                close(passed_fd);
+            }
+            fcntl(3, F_SETFD, 0);
+            setenv("LISTEN_FDS", "1", 1);
+            setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+        }
         const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
@@ -125,11 +136,18 @@ daemon::daemon(std::vector<std::string> args, int listen_port)
         _exit(127);
     }
     setpgid(pid_, pid_);  // both sides set it, so it holds whichever runs first
+    // A loaded machine may take seconds to start it: wait for the event, not a fixed time.
     if (listen_port > 0) {
-        for (int i = 0; i < 500; i++) {
+        for (int i = 0; i < 6000; i++) {
             const int fd = connect_to(listen_port);
             if (fd >= 0) {
                 close(fd);
+                break;
+            }
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -151,11 +169,14 @@ std::string daemon::out() const { return slurp(out_path_); }
 std::string daemon::err() const { return slurp(err_path_); }
 
 int daemon::wait_exit(int timeout_ms) {
+    if (reaped_)
+        return status_;
     for (int waited = 0; waited <= timeout_ms; waited += 5) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             reaped_ = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -192,7 +213,7 @@ std::vector<pid_t> daemon::group() const {
 }
 
 int connect_to(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // a daemon started later must not keep it open
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -222,7 +243,7 @@ int connect_addr(const std::string &host, int port, const std::string &from) {
     } else {
         return -1;
     }
-    const int fd = socket(family, SOCK_STREAM, 0);
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (!from.empty()) {
         sockaddr_storage src{};
         socklen_t src_len = 0;
@@ -298,6 +319,15 @@ bool closed_by_peer(int fd, int timeout_ms) {
     if (poll(&p, 1, timeout_ms) <= 0)
         return false;
     return recv(fd, &b, 1, 0) <= 0;
+}
+
+bool status_shows(pid_t daemon_pid, const std::string &text, int timeout_ms) {
+    return wait_until(
+        [&] {
+            daemon status({"--status=" + std::to_string(daemon_pid)}, 0);
+            return status.wait_exit(timeout_ms) == 0 && status.out().find(text) != std::string::npos;
+        },
+        timeout_ms);
 }
 
 bool wait_until(const std::function<bool()> &cond, int timeout_ms) {

@@ -11,7 +11,7 @@
 
 namespace testd {
 
-// A TCP port that was free a moment ago.
+// A TCP port that was free a moment ago (on both families), below the kernel's ephemeral range.
 int free_port();
 
 // The daemon, started in a process group of its own (so the listener and all its service
@@ -19,8 +19,9 @@ int free_port();
 class daemon {
 public:
     // Starts TESSAL_BIN with --no-dnssd and args. When listen_port > 0, waits until it accepts
-    // connections there.
-    daemon(std::vector<std::string> args, int listen_port);
+    // connections there (for a minute at most, and only while it runs). A listening socket
+    // passed_fd >= 0 is handed over as systemd does it: descriptor 3, LISTEN_FDS=1, LISTEN_PID.
+    daemon(std::vector<std::string> args, int listen_port, int passed_fd = -1);
     ~daemon();
     daemon(const daemon &) = delete;
     daemon &operator=(const daemon &) = delete;
@@ -38,6 +39,7 @@ public:
 private:
     pid_t pid_ = -1;
     bool reaped_ = false;
+    int status_ = -1;  // the exit status, once reaped
     std::string out_path_, err_path_;
 };
 
@@ -57,9 +59,12 @@ std::vector<uint8_t> frame(uint8_t code, int32_t count, const std::vector<uint8_
                            int64_t length = -1 /* default: 32 + payload */);
 bool send_all(int fd, const std::vector<uint8_t> &bytes);
 // Reads one reply (header and its payload); ok is false when the stream ended first.
-reply read_reply(int fd, int timeout_ms = 5000);
+reply read_reply(int fd, int timeout_ms = 60000);
 // True when the peer closes the connection (end of stream) within the time.
-bool closed_by_peer(int fd, int timeout_ms = 5000);
+bool closed_by_peer(int fd, int timeout_ms = 60000);
+// Polls `tessal --status=PID` (PID: the daemon on the simulator) until its report contains text
+// ("held by", "waiting 2:"); true when it did within the time.
+bool status_shows(pid_t daemon_pid, const std::string &text, int timeout_ms = 60000);
 // Polls cond every 10 ms until it holds or timeout_ms have passed; its last value.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms);
 

@@ -9,7 +9,7 @@
 namespace fake {
 
 fake_io::fake_io()
-    : backend_{"fake", do_acquire, do_inb, do_outb, do_outsb, do_gettime, do_sleep, this, nullptr, nullptr, nullptr} {
+    : backend_{"fake", do_acquire, do_inb, do_outb, do_outsb, do_insb, do_gettime, do_sleep, this, nullptr, nullptr, nullptr} {
     lp_io_use(&backend_);
     lp_port_forget();
 }
@@ -91,6 +91,15 @@ void fake_io::do_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n)
     f->now_us += f->access_cost_us * int64_t(n);
 }
 
+// One log entry for the string, n scripted reads for its bytes: the I/O cycles of n byte reads.
+void fake_io::do_insb(void *ctx, uint16_t addr, uint8_t *bytes, size_t n) {
+    fake_io *f = self(ctx);
+    f->log.push_back({'I', addr, 0, n, f->now_us});
+    for (size_t i = 0; i < n; i++)
+        bytes[i] = f->read(addr);
+    f->now_us += f->access_cost_us * int64_t(n);
+}
+
 void fake_io::do_gettime(void *ctx, struct timeval *tv) {
     fake_io *f = self(ctx);
     f->log.push_back({'T', 0, 0, 0, f->now_us});
@@ -131,7 +140,8 @@ std::string fake_io::str() const {
             snprintf(line, sizeof line, "%c %x %02x\n", a.kind, unsigned(a.addr), unsigned(a.value));
             break;
         case 'O':
-            snprintf(line, sizeof line, "O %x %zu\n", unsigned(a.addr), a.n);
+        case 'I':
+            snprintf(line, sizeof line, "%c %x %zu\n", a.kind, unsigned(a.addr), a.n);
             break;
         case 'S':
             snprintf(line, sizeof line, "S %zu\n", a.n);

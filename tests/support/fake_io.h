@@ -1,6 +1,7 @@
 // The recording fake: a backend of the platform seam for unit tests.
 //
-// Reads are scripted per address (a fixed value, a sequence, or a callback); every access, sleep,
+// Reads are scripted per address (a fixed value, a sequence, or a callback; a string input takes its
+// bytes from the same script, one read each); every access, sleep,
 // clock read and acquire is logged in order, so a test states the exact sequence it expects. Time
 // is virtual: sleeps and accesses advance `now_us` without waiting, so a 5 s time-out costs
 // milliseconds. A read nobody scripted, or a write to a forbidden address, fails the test at once
@@ -24,10 +25,10 @@
 namespace fake {
 
 struct access {
-    char kind;       // 'R' read, 'W' write, 'O' string out, 'S' sleep, 'T' clock read, 'A' acquire
-    uint16_t addr;   // R, W, O, A (A: the base address, truncated to 16 bits)
+    char kind;       // 'R' read, 'W' write, 'O' string out, 'I' string in, 'S' sleep, 'T' clock read, 'A' acquire
+    uint16_t addr;   // R, W, O, I, A (A: the base address, truncated to 16 bits)
     uint8_t value;   // R: the value returned; W: the value written
-    size_t n;        // O: byte count; S: microseconds
+    size_t n;        // O, I: byte count; S: microseconds
     int64_t t_us;    // virtual time when the call began
 };
 
@@ -50,13 +51,13 @@ public:
     std::vector<access> log;           // every call in order
     std::vector<uint8_t> outs;         // bytes of every string output, in order
     int64_t now_us = 1'000'000'000;    // virtual wall clock in microseconds
-    int64_t access_cost_us = 1;        // added per byte read, byte written, and per string-out byte
+    int64_t access_cost_us = 1;        // added per byte read, byte written, and per string-in or -out byte
     int64_t clock_cost_us = 0;         // added on every clock read, after the time is taken
     int acquire_result = 0;            // what acquire returns
 
     std::vector<access> only(char kind) const;
     std::vector<std::pair<char, uint8_t>> rw(uint16_t addr) const;  // R/W and values at addr
-    // The log as text, one line each: "R 37a 0c", "W 37a 2e", "O 778 16", "S 5", "T", "A 378".
+    // The log as text, one line each: "R 37a 0c", "W 37a 2e", "O 778 16", "I 778 8", "S 5", "T", "A 378".
     std::string str() const;
     void clear();  // forget the log and outs; scripts stay
 
@@ -76,6 +77,7 @@ private:
     static uint8_t do_inb(void *ctx, uint16_t addr);
     static void do_outb(void *ctx, uint16_t addr, uint8_t value);
     static void do_outsb(void *ctx, uint16_t addr, const uint8_t *bytes, size_t n);
+    static void do_insb(void *ctx, uint16_t addr, uint8_t *bytes, size_t n);
     static void do_gettime(void *ctx, struct timeval *tv);
     static void do_sleep(void *ctx, unsigned us);
 
