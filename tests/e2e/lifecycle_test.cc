@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -175,6 +176,30 @@ TEST(SocketActivation, SocketOnAnotherPortIsRefusedAtStartUp) {
     EXPECT_EQ(d.err(), "ERROR: the listening socket passed by the service manager (fd 3, port " + std::to_string(other) +
                            ") is not -p " + std::to_string(port) + "; make tessal.socket and the options agree\n");
     close(listening);
+}
+
+// The notices go to the datagram socket named in NOTIFY_SOCKET, as systemd reads them (an
+// abstract one here): ready once listening, stopping at the first signal.
+TEST(SocketActivation, ReadinessAndStoppingAreSentToTheManagersSocket) {
+    const std::string name = "@tessal-notify-" + std::to_string(getpid());
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::copy(name.begin() + 1, name.end(), sa.sun_path + 1);  // sun_path[0] 0: abstract
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr *>(&sa), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())), 0);
+    const auto notice = [&] {
+        pollfd p{manager, POLLIN, 0};
+        char buf[256];
+        const ssize_t n = poll(&p, 1, 60000) == 1 ? recv(manager, buf, sizeof buf, 0) : -1;
+        return n > 0 ? std::string(buf, size_t(n)) : std::string("(none)");
+    };
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    e2e::daemon_on_sim d("clock=virtual,rate=0");
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(notice(), "READY=1");
+    kill(d.proc().pid(), SIGTERM);
+    EXPECT_EQ(notice().rfind("STOPPING=1", 0), 0u);
+    close(manager);
 }
 
 // One socket for both families by default; --allow matches a client of either family.
