@@ -87,7 +87,7 @@ int main(int argc, char **argv) {
     }
     ctx.source = make_source(ctx.out);
 
-    // --only=N runs one figure (1, 2, 3, 4, 5, 7, 8, or "plot"), for looking into one of them.
+    // --only=N runs one figure (1, 2, 3, 4, 5, 7, 8, 10, 11, or "plot"), for looking into one of them.
     const std::string only = option(argc, argv, "--only");
     auto want = [&](const char *figure) { return only.empty() || only == figure; };
     std::vector<bench::row> rows;
@@ -130,6 +130,16 @@ int main(int argc, char **argv) {
     if (want("8")) {
         progress("figure 8: the raw print port against the framed protocol");
         take(bench::raw_port_figures(ctx));
+    }
+    if (want("10")) {
+        progress("figure 10: memory per idle connection");
+        for (auto &r : bench::idle_connection_figures(ctx))
+            rows.push_back(r);
+    }
+    if (want("11")) {
+        progress("figure 11: the log under a flood of unknown commands");
+        for (auto &r : bench::log_flood_figures(ctx))
+            rows.push_back(r);
     }
     if (want("plot")) {
         progress("plot data: throughput against request size");

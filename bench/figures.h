@@ -41,6 +41,8 @@ std::vector<row> connection_rate_figures(const context &ctx);  // 4, 4b
 std::vector<row> end_to_end_figures(const context &ctx);  // 5a, 5b (real clock)
 row peak_memory_figure(const context &ctx);        // 7
 std::vector<row> raw_port_figures(const context &ctx);  // 8a-8d
+std::vector<row> idle_connection_figures(const context &ctx);  // 10a, 10b: memory per idle connection
+std::vector<row> log_flood_figures(const context &ctx);  // 11a, 11b: the log under a flood
 // Throughput against request size, written to ctx.out/throughput.dat for the plot.
 bool throughput_curve(const context &ctx);
 

@@ -40,9 +40,9 @@
 #include "service/requests.h"
 #include "sim/sim.h"
 
-// serve_client takes a fresh buffer of MSG_CAPACITY + 1 bytes per connection. Under ASan each
-// such allocation maps new memory and poisons a megabyte of fresh shadow, which made one input
-// cost milliseconds. The link wraps malloc and free (see CMakeLists.txt) so that one buffer of
+// serve_client takes a buffer of MSG_CAPACITY + 1 bytes for a message of the largest size. Under
+// ASan each such allocation maps new memory and poisons a megabyte of fresh shadow, which made one
+// input cost milliseconds. The link wraps malloc and free (see CMakeLists.txt) so that one buffer of
 // exactly that size is kept and handed out again; it stays poisoned while it is given back, so a
 // use after the loop let go of it is still reported.
 extern "C" void *__real_malloc(size_t size);

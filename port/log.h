@@ -2,7 +2,11 @@
 //
 // Error lines go to standard error and begin "ERROR: "; informational and trace lines go to
 // standard output, gated by `verbose`. The helpers live in the bottom layer so the service, the
-// link and the port code all print the same way; nothing else calls fprintf(stderr, ...).
+// link and the port code all print the same way; nothing else calls fprintf(stderr, ...). Every
+// line is formatted whole and written with one write, so lines of different processes never mix.
+// Error lines are rate limited: each kind (format) bursts 10, then one a second, and all of them
+// together 60, then 20 a second; the next line of a kind shown says
+// "(N similar lines suppressed)".
 #pragma once
 
 #include <stddef.h>
@@ -15,6 +19,9 @@ extern "C" {
 // lines; above 4: transfer traces.
 extern int verbose;
 
+// Before the daemon forks: the error lines' rate limit is shared by every process it starts, so
+// it holds daemon-wide. 0, or -1 after an error line (each process then limits only itself).
+int log_share_setup(void);
 // "ERROR: <what>\n" on standard error.
 void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // "ERROR: <what>, <strerror(errno)>\n" on standard error; errno is read on entry.

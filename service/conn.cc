@@ -68,16 +68,26 @@ struct bound {
     conn_result why = CONN_SLOW;
 };
 
-bound next_bound(const conn_limits *lim, int64_t last, bool reading) {
+// `done` bytes have moved since the transfer began: each one earns 1/CONN_MIN_RATE s on top of
+// the grace, so the floor's bound moves only as bytes come, whatever length was declared.
+bound next_bound(const conn_limits *lim, int64_t last, bool reading, size_t done) {
     bound b;
     if (lim == nullptr)
         return b;
     if (lim->stall_ms > 0)
         b.at = last + lim->stall_ms;
-    b.at = earliest(b.at, lim->deadline);
+    if (lim->floor_from > 0)
+        b.at = earliest(b.at, lim->floor_from + io_timeout_ms + int64_t(done) * 1000 / CONN_MIN_RATE);
     if (reading && lim->idle_ms > 0 && (b.at == 0 || last + lim->idle_ms < b.at)) {
         b.at = last + lim->idle_ms;
         b.why = CONN_IDLE;
+    }
+    if (lim->hold_from > 0 && hold_timeout_ms > 0 && (port_lock_others_wait() || conn_draining())) {
+        const int64_t hold_at = lim->hold_from + hold_timeout_ms;
+        if (b.at == 0 || hold_at < b.at) {
+            b.at = hold_at;
+            b.why = CONN_HOLD;
+        }
     }
     return b;
 }
@@ -101,14 +111,18 @@ conn_result move(int fd, size_t n, const conn_limits *lim, short events, Op op) 
             continue;
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return CONN_CLOSED;
-        const bound b = next_bound(lim, last, reading);
-        pollfd p{fd, events, 0};
+        const bound b = next_bound(lim, last, reading, done);
+        if (b.at != 0 && conn_now_ms() >= b.at)
+            return b.why;
+        // A holder's wait also watches the queue: a newcomer starts the hold bound.
+        const bool hold = lim != nullptr && lim->hold_from > 0 && hold_timeout_ms > 0;
+        pollfd p[2] = {{fd, events, 0}, {hold ? port_lock_wake_fd() : -1, POLLIN, 0}};
         // A reply is sent even when a stop was asked for meanwhile: the work it reports is done.
-        const int w = conn_poll(&p, 1, b.at, reading);
+        const int w = conn_poll(p, 2, b.at, reading);
         if (w < 0)
             return conn_stopping() ? CONN_STOPPED : CONN_CLOSED;
-        if (w == 0 && b.at != 0 && conn_now_ms() >= b.at)
-            return b.why;
+        if (p[1].revents != 0)
+            port_lock_drain();
     }
     return CONN_DONE;
 }
@@ -213,13 +227,13 @@ conn_result conn_read(int fd, void *buf, size_t n, const struct conn_limits *lim
 
 conn_result conn_skip(int fd, void *scratch, size_t scratch_len, size_t n, const struct conn_limits *lim) {
     // TCP drops the bytes in the kernel when asked with MSG_TRUNC, without copying them out; other
-    // stream sockets (a harness's socket pair) copy them into the scratch area.
+    // stream sockets (a harness's socket pair) copy them into the scratch area. Either way no
+    // more is asked for at once than the scratch area holds, so a smaller one costs calls only.
     int domain = 0;
     socklen_t len = sizeof domain;
     const bool tcp = getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && (domain == AF_INET || domain == AF_INET6);
     return move(fd, n, lim, POLLIN, [&](size_t done) {
-        return tcp ? recv(fd, scratch, n - done, MSG_DONTWAIT | MSG_TRUNC)
-                   : recv(fd, scratch, std::min(scratch_len, n - done), MSG_DONTWAIT);
+        return recv(fd, scratch, std::min(scratch_len, n - done), MSG_DONTWAIT | (tcp ? MSG_TRUNC : 0));
     });
 }
 

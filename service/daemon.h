@@ -22,7 +22,7 @@ extern const char *help_text;     // usage, with one %d for the default port
 
 // listener.cc
 extern int max_connections;  // service processes at once; more are refused with FAIL (too many)
-extern int max_per_peer;     // of them from one client address
+extern int max_per_peer;     // of them from one client address; 0: a quarter of max_connections
 extern int raw_listen_sock;  // the raw print port's listening socket; -1 when it is off
 extern int64_t stop_deadline_ms;  // how long a stop waits for the jobs under way (--stop-deadline)
 // Detach: fork (the parent writes the child's pid to pidfile, when >= 0, and exits 0), a session

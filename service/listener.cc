@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <vector>
 
 #include "port/log.h"
@@ -28,6 +30,8 @@ namespace {
 constexpr int64_t kLingerMs = 2000;      // a refused client's time to read its FAIL and hang up
 constexpr size_t kMaxLingering = 256;    // beyond that a refused connection is simply closed
 constexpr int64_t kStopGraceMs = 20000;  // time the service processes get to finish when stopping
+constexpr int64_t kRefusalLineMs = 60000;  // one -V 3 refusal line per client address in this time
+constexpr size_t kRefusalsKept = 256;      // addresses remembered for that
 
 struct child {
     pid_t pid;
@@ -42,8 +46,33 @@ struct lingering {
     int64_t until;
 };
 
-std::vector<child> children;
+// When a refusal of an address was last put on a line.
+struct refusal_said {
+    char peer[64];
+    int64_t at;
+};
+
+// Memory the listener and its children share rather than copy: the listener's write of a new
+// child's entry after the fork would otherwise become a private page in every child alive.
+template <typename T>
+struct shared_pages {
+    using value_type = T;
+    shared_pages() = default;
+    template <typename U>
+    shared_pages(const shared_pages<U> &) {}
+    T *allocate(size_t n) {
+        void *p = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, size_t n) { munmap(p, n * sizeof(T)); }
+    bool operator==(const shared_pages &) const { return true; }
+};
+
+std::vector<child, shared_pages<child>> children;
 std::vector<lingering> refused;
+std::vector<refusal_said> refusals_said;
 int signal_fd = -1;
 int main_sock = -1;  // the request protocol's listening socket
 
@@ -82,6 +111,32 @@ void stamp(const char *what) {
     std::fflush(nullptr);
     _exit(0);
 }
+
+// The refusal line, once per address a minute: a client that reconnects in a loop cannot flood
+// the log with them.
+void say_refused(const char *who, const char *line) {
+    if (verbose <= 2)
+        return;
+    const int64_t now = conn_now_ms();
+    std::erase_if(refusals_said, [now](const refusal_said &r) { return now - r.at >= kRefusalLineMs; });
+    for (const refusal_said &r : refusals_said)
+        if (std::strcmp(r.peer, who) == 0)
+            return;
+    if (refusals_said.size() < kRefusalsKept) {
+        refusal_said r{{}, now};
+        std::snprintf(r.peer, sizeof r.peer, "%s", who);
+        refusals_said.push_back(r);
+    }
+    log_trace(2, "%s", line);
+}
+
+// The connections one address may have: --max-per-peer, or by default a quarter of the total, so
+// a few addresses can never take every slot.
+int per_peer_cap() { return max_per_peer > 0 ? max_per_peer : std::max(1, max_connections / 4); }
+
+// Slots only an address with no connection yet may take: an eighth of the total, where one
+// address may not take them all anyway.
+int reserved_slots() { return std::max(0, std::min(max_connections / 8, max_connections - per_peer_cap())); }
 
 void refuse(int fd, bool raw) {
     if (raw) {
@@ -201,7 +256,7 @@ int stop_in_order(int sock, int sig) {
 extern "C" {
 
 int max_connections = 128;
-int max_per_peer = 64;
+int max_per_peer = 0;
 int raw_listen_sock = -1;
 int64_t stop_deadline_ms = 600000;
 
@@ -327,7 +382,9 @@ int accept_client(int sock, int verbose) {
     char who[64];
     access_describe(reinterpret_cast<sockaddr *>(&peer), who, sizeof who);
     if (!access_allowed(reinterpret_cast<sockaddr *>(&peer))) {
-        log_trace(2, "Client refused: %s is not allowed\n", who);
+        char line[128];
+        std::snprintf(line, sizeof line, "Client refused: %s is not allowed\n", who);
+        say_refused(who, line);
         if (sock == raw_listen_sock)
             refuse(fd, true);
         else
@@ -336,11 +393,18 @@ int accept_client(int sock, int verbose) {
     }
     const long from_peer = std::count_if(children.begin(), children.end(),
                                          [&](const child &c) { return std::strcmp(c.peer, who) == 0; });
-    if (children.size() >= size_t(max_connections) || from_peer >= max_per_peer) {
+    const size_t open_to_known = size_t(max_connections - reserved_slots());
+    if (children.size() >= size_t(max_connections) || from_peer >= per_peer_cap() ||
+        (from_peer > 0 && children.size() >= open_to_known)) {
+        char line[160];
         if (children.size() >= size_t(max_connections))
-            log_trace(2, "Client refused: %s, too many connections (%d)\n", who, max_connections);
+            std::snprintf(line, sizeof line, "Client refused: %s, too many connections (%d)\n", who, max_connections);
+        else if (from_peer >= per_peer_cap())
+            std::snprintf(line, sizeof line, "Client refused: %s, too many connections from it (%d)\n", who, per_peer_cap());
         else
-            log_trace(2, "Client refused: %s, too many connections from it (%d)\n", who, max_per_peer);
+            std::snprintf(line, sizeof line, "Client refused: %s, the last %d slots are kept for new clients\n", who,
+                          reserved_slots());
+        say_refused(who, line);
         refuse(fd, sock == raw_listen_sock);
         return -1;
     }
@@ -372,9 +436,14 @@ int listener_run(int sock) {
         return 1;
     }
     main_sock = sock;
+    // Every page the listener writes after a fork becomes the child's own copy, so the tables
+    // keep their room rather than being made anew on each turn of the loop.
+    children.reserve(size_t(max_connections) + 1);
+    std::vector<pollfd> p;
+    p.reserve(kMaxLingering + 3);
     // Block until something happens: an idle daemon uses no processor time.
     for (;;) {
-        std::vector<pollfd> p;
+        p.clear();
         int64_t until = 0;
         for (const lingering &l : refused) {
             p.push_back({l.fd, POLLIN, 0});

@@ -58,13 +58,14 @@ const char *long_help =
     "                    IPv4 address, one socket)\n"
     "  --allow CIDR[,CIDR...] : accept connections only from these address ranges\n"
     "  --max-connections N : connections served at once, more are refused (default 128)\n"
-    "  --max-per-peer N : of them from one client address (default 64)\n"
-    "  --idle-timeout S: close a connection that sent nothing for S seconds (default: never)\n"
+    "  --max-per-peer N : of them from one client address (default: a quarter of them)\n"
+    "  --idle-timeout S: close a connection that sent nothing for S seconds (default 300,\n"
+    "                    and never for the one holding the port)\n"
     "  --io-timeout S  : close a connection whose request or reply makes no progress for\n"
     "                    S seconds, or moves slower than 16 KiB/s after them (default 30)\n"
     "  --wait-timeout S: an INIT waits S seconds for a busy port, then FAIL (default 8)\n"
-    "  --hold-timeout S: a client holding the port and silent for S seconds loses its\n"
-    "                    connection once another waits; 0: never (default 300)\n"
+    "  --hold-timeout S: a client holding the port that moves no data for S seconds loses\n"
+    "                    its connection once another waits; 0: never (default 300)\n"
     "  --stop-deadline S : on SIGTERM the jobs under way finish within S seconds; a second\n"
     "                    SIGTERM or the deadline ends them (default 600)\n"
     "  --pidfile PATH  : write the daemon's process id to PATH\n"
@@ -271,6 +272,7 @@ options parse(int argc, char **argv) {
         case OPT_IDLE:
             if (!seconds(optarg, 0, idle_timeout_ms))
                 refuse(o, "--idle-timeout", optarg);
+            holder_idle_timeout_ms = idle_timeout_ms;  // given, it bounds the holder too
             break;
         case OPT_IO:
             if (!seconds(optarg, 1, io_timeout_ms))
@@ -434,6 +436,9 @@ int main(int argc, char **argv) {
     if (dpa_surplus_setup() != 0)
         return 2;
     dpa_printer_unknown();  // the first open of this daemon initialises the printer
+    if (log_share_setup() != 0)
+        return 2;
+    serve_setup();
     if (verbose > 0)
         log_trace(0, "Device: %s, port %d\n", o.device, o.port);
     if (o.raw_port != 0)

@@ -28,8 +28,13 @@
 //
 // A printer that stops taking data does not fail the job while its client is there: the rest is
 // offered again after a pause (1 s, doubling to 8 s, as the clients do), watching the client for
-// a reset. The client's own silence is bounded as any holder's is: --idle-timeout, and
-// --hold-timeout once another client waits.
+// a reset. The client is bounded as any holder is: --hold-timeout once another client waits,
+// counted from the last byte that moved to or from the printer (or the printer's last refusal),
+// and --idle-timeout when it is given. A raw job has no messages, so its rate floor is an
+// allowance: io_timeout_ms worth of CONN_MIN_RATE bytes, spent by the time the job waits for its
+// client while another client waits for the port, earned back by the client's bytes. A trickle
+// spends it in --io-timeout and the job is cut (a reset, the partial job logged as cut); a client
+// that streams, or pauses while no one else wants the printer, never runs out.
 //
 // Rejected: a thread that reads the client while the port is busy (the request loop's rule is
 // one thing at a time, and the kernel's socket buffer already holds the next chunk), and polling
@@ -69,6 +74,9 @@ struct job {
     size_t back_len = 0;
     uint64_t printed = 0, relayed = 0;
     int64_t start = 0, heard = 0;  // the port taken; the client's last byte
+    int64_t moved = 0;             // the last progress on the port, for the hold bound
+    int64_t allowance = 0;         // the rate floor's bytes in hand
+    int64_t counted = 0;           // the floor's clock: waits up to here are paid for
     int64_t next_look = 0;         // no reverse read before this
     bool eof = false;
     const char *cut = nullptr;     // why the job ended early, or nullptr
@@ -101,6 +109,7 @@ size_t relay(job &j) {
             break;
         }
         port_lock_count(0, uint64_t(n));
+        j.moved = now();
         j.back_len += size_t(n);
         got += size_t(n);
         flush_back(j);
@@ -138,6 +147,7 @@ bool print_buffer(job &j) {
             j.off += size_t(n);
             j.printed += uint64_t(n);
             port_lock_count(uint64_t(n), 0);
+            j.moved = now();
             pause_ms = kFirstPauseMs;
             continue;
         }
@@ -149,7 +159,7 @@ bool print_buffer(job &j) {
         paused = true;
     }
     if (paused)
-        j.heard = now();  // the client was kept waiting, not silent: its bounds start again
+        j.heard = j.moved = now();  // the client was kept waiting, not silent: its bounds start again
     j.have = j.off = 0;
     return true;
 }
@@ -157,10 +167,20 @@ bool print_buffer(job &j) {
 // Waits for the client's next bytes, looking at the printer whenever the client is quiet. False
 // when the job is to end: the daemon stops, or the client is silent beyond the holders' bounds.
 bool wait_for_client(job &j) {
+    j.counted = now();
     for (;;) {
-        const int64_t idle_at = idle_timeout_ms > 0 ? j.heard + idle_timeout_ms : 0;
-        const int64_t hold_at =
-            hold_timeout_ms > 0 && (port_lock_others_wait() || conn_draining()) ? j.heard + hold_timeout_ms : 0;
+        const int64_t idle = idle_limit_ms();
+        const int64_t idle_at = idle > 0 ? j.heard + idle : 0;
+        // A daemon that drains (stops once its jobs are done) waits as another client would.
+        const bool others = port_lock_others_wait() || conn_draining();
+        const int64_t hold_at = hold_timeout_ms > 0 && others ? j.moved + hold_timeout_ms : 0;
+        if (others)
+            j.allowance -= (now() - j.counted) * CONN_MIN_RATE / 1000;
+        j.counted = now();
+        if (j.allowance < 0) {
+            j.cut = "the client sent too slowly while others waited";
+            return false;
+        }
         pollfd p[2] = {{j.fd, short(POLLIN | (j.back_len ? POLLOUT : 0)), 0}, {port_lock_wake_fd(), POLLIN, 0}};
         const int n = conn_poll(p, 2, now() + kWatchMs, 1);
         if (n < 0) {
@@ -234,6 +254,13 @@ bool wait_for_first_byte(job &j) {
     }
 }
 
+// A reset that came while the job waited for the port (a client cancelling a job it had already
+// sent and half-closed): the kernel still holds the bytes, but nothing of the job is printed.
+bool cancelled(const job &j) {
+    pollfd p{j.fd, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 // Takes the port for the job: waits in the queue, and for a printer that does not answer, while
 // the client is there. False when the job is not to be printed.
 bool take_port(job &j) {
@@ -291,8 +318,11 @@ extern "C" int serve_raw(int fd) {
     }
     if (!take_port(j))
         return 0;
-    j.start = j.heard = now();
-    for (;;) {
+    j.start = j.heard = j.moved = now();
+    j.allowance = io_timeout_ms * CONN_MIN_RATE / 1000;
+    if (cancelled(j))
+        j.cut = "the client reset the connection before the port was taken";
+    while (j.cut == nullptr) {
         if (!print_buffer(j))
             break;
         // A client that never pauses never lets the process sleep in a wait, where a stop
@@ -310,6 +340,7 @@ extern "C" int serve_raw(int fd) {
         if (r > 0) {
             j.have = size_t(r);
             j.heard = now();
+            j.allowance = std::min(j.allowance + r, io_timeout_ms * CONN_MIN_RATE / 1000);
         } else if (r == 0) {
             j.eof = true;
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {

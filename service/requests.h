@@ -22,10 +22,20 @@ struct port_data;
 struct lp_port_addr;
 
 // requests.cc: how long a client may keep its service process waiting (milliseconds).
-extern int64_t idle_timeout_ms;  // no byte from the client for this long ends it; 0: never
-extern int64_t io_timeout_ms;    // a message under way that makes no progress for this long ends it
-extern int64_t hold_timeout_ms;  // a holder silent this long loses it once another waits; 0: never
+extern int64_t idle_timeout_ms;         // no byte for this long ends a connection that does not
+                                        // hold the port; 0: never (default 300 s)
+extern int64_t holder_idle_timeout_ms;  // the same for the holder (0, the default: never);
+                                        // --idle-timeout sets both
+extern int64_t io_timeout_ms;    // a message under way that makes no progress for this long ends
+                                 // it; also the grace before the rate floor applies
+extern int64_t hold_timeout_ms;  // a holder that moves no data this long loses it once another
+                                 // waits; 0: never
 int serve_client(int fd);
+// Before the first fork (a write after it would be a private page in every service process): the
+// C library's mapping threshold fixed, so a large message buffer is always a mapping of its own.
+void serve_setup(void);
+// The idle bound of this process now: holder_idle_timeout_ms while it holds the port.
+int64_t idle_limit_ms(void);
 
 // conn.cc: the waits on the client, each bounded, and the signals that stop a service process.
 enum conn_result {
@@ -34,11 +44,19 @@ enum conn_result {
     CONN_IDLE,     // no byte from the client for idle_ms
     CONN_SLOW,     // no progress for stall_ms, or the deadline passed
     CONN_STOPPED,  // SIGTERM or SIGINT asked the process to end
+    CONN_HOLD,     // the holder moved no data for hold_timeout_ms while another waited
 };
+// The rate every message (and a raw job while another client waits) must average once its grace,
+// io_timeout_ms, is over: a trickle is cut, while the slowest real link (a weak Wi-Fi) moves a
+// full 8 MiB message in well under 10 minutes.
+#define CONN_MIN_RATE 16384
 struct conn_limits {
-    int64_t idle_ms;   // reads: longest silence of the client; 0: none
-    int64_t stall_ms;  // longest wait without progress; 0: none
-    int64_t deadline;  // conn_now_ms() by which the whole transfer must be done; 0: none
+    int64_t idle_ms;     // reads: longest silence of the client; 0: none
+    int64_t stall_ms;    // longest wait without progress; 0: none
+    int64_t floor_from;  // conn_now_ms() the transfer began: after io_timeout_ms of grace it must
+                         // keep up CONN_MIN_RATE bytes a second from then on; 0: no floor
+    int64_t hold_from;   // a holder's last progress on the port: once another waits, the transfer
+                         // ends hold_timeout_ms after it; 0: no hold bound
 };
 int64_t conn_now_ms(void);  // CLOCK_MONOTONIC
 // In a service process: while it holds the port (holding 1), SIGTERM and SIGINT set a flag and get
