@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/client.h"
 
@@ -33,9 +34,19 @@ bool parse_copies(const char *text, int *copies);
 inline constexpr int BACKEND_MAX_COPIES = 9999;  // cupsd's own MaxCopies default
 
 /* discover.cc */
-// Lists the tessal daemons DNS-SD finds on the LAN, one device line each on standard output
-// ("network tessal://HOST:PORT "make model" "name" "device id" "location"); nothing when there
-// is no Avahi daemon or none was found.
+// A tessal daemon DNS-SD found on the LAN, from its records alone.
+struct found_daemon {
+    std::string uri;          // tessal://HOST:PORT, the name where it resolves here, else the address
+    std::string make_model;   // "Unknown" when the records name none
+    std::string name;         // the service's name ("tessal on HOST")
+    std::string device_id;    // "MFG:...;MDL:...;" when the records carry both, else ""
+    std::string note;         // where it is
+    std::string command_set;  // usb_CMD, "" when not announced yet
+};
+// Browses for at most a few seconds; empty when there is no Avahi daemon or none was found.
+std::vector<found_daemon> find_daemons();
+// Lists them, one device line each on standard output
+// ("network tessal://HOST:PORT "make model" "name" "device id" "location").
 void discover_daemons();
 /* printer.cc */
 // The printer behind a daemon, as one DEVICE_ID request tells it.

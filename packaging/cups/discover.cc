@@ -20,6 +20,19 @@
 
 #include "packaging/cups/backend.h"
 
+namespace {
+
+// A quoted field of a device line: no quote or control byte of a TXT record can break it.
+std::string field(const std::string &text) {
+    std::string s = clean_text(text);
+    for (char &c : s)
+        if (c == '"' || c == '\\')
+            c = '\'';
+    return s;
+}
+
+}  // namespace
+
 #if TESSAL_HAVE_AVAHI
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -34,7 +47,7 @@ namespace {
 constexpr unsigned kBrowseMs = 4000;
 
 struct daemon_found {
-    std::string name, host, address, note, ty, mfg, mdl;
+    std::string name, host, address, note, ty, mfg, mdl, cmd;
     uint16_t port = 0;
     bool ipv6 = false;
 };
@@ -83,6 +96,7 @@ void on_resolve(AvahiServiceResolver *r, AvahiIfIndex iface, AvahiProtocol, Avah
         d.ty = txt_value(txt, "ty");
         d.mfg = txt_value(txt, "usb_MFG");
         d.mdl = txt_value(txt, "usb_MDL");
+        d.cmd = txt_value(txt, "usb_CMD");
         b.found.push_back(d);
     }
     avahi_service_resolver_free(r);
@@ -123,34 +137,30 @@ bool resolves(const std::string &host) {
     return true;
 }
 
-// A quoted field of a device line: no quote or control byte of a TXT record can break it.
-std::string field(const std::string &text) {
-    std::string s = clean_text(text);
-    for (char &c : s)
-        if (c == '"' || c == '\\')
-            c = '\'';
-    return s;
-}
-
-void list(const daemon_found &d) {
+found_daemon describe(const daemon_found &d) {
+    found_daemon f;
     std::string host = resolves(d.host) ? d.host : d.address;
     if (host.find(':') != std::string::npos)
         host = "[" + host + "]";
-    std::string make_model = !d.mfg.empty() && !d.mdl.empty() ? d.mfg + " " + d.mdl : d.ty;
-    if (make_model.empty())
-        make_model = "Unknown";
-    const std::string id = !d.mfg.empty() && !d.mdl.empty() ? "MFG:" + d.mfg + ";MDL:" + d.mdl + ";" : "";
-    std::printf("network tessal://%s:%u \"%s\" \"%s\" \"%s\" \"%s\"\n", field(host).c_str(), unsigned(d.port),
-                field(make_model).c_str(), field(d.name).c_str(), field(id).c_str(), field(d.note).c_str());
+    f.uri = "tessal://" + host + ":" + std::to_string(d.port);
+    f.make_model = !d.mfg.empty() && !d.mdl.empty() ? d.mfg + " " + d.mdl : d.ty;
+    if (f.make_model.empty())
+        f.make_model = "Unknown";
+    f.device_id = !d.mfg.empty() && !d.mdl.empty() ? "MFG:" + d.mfg + ";MDL:" + d.mdl + ";" : "";
+    f.name = d.name;
+    f.note = d.note;
+    f.command_set = d.cmd;
+    return f;
 }
 
 }  // namespace
 
-void discover_daemons() {
+std::vector<found_daemon> find_daemons() {
+    std::vector<found_daemon> out;
     browse b;
     b.poll = avahi_simple_poll_new();
     if (b.poll == nullptr)
-        return;
+        return out;
     int err = 0;
     b.client = avahi_client_new(avahi_simple_poll_get(b.poll), AvahiClientFlags(0), nullptr, nullptr, &err);
     AvahiServiceBrowser *sb = nullptr;
@@ -180,15 +190,22 @@ void discover_daemons() {
             *same = &d;
     }
     for (const daemon_found *d : shown)
-        list(*d);
-    std::fflush(stdout);
+        out.push_back(describe(*d));
     if (b.client != nullptr)
         avahi_client_free(b.client);  // with its browser and resolvers
     avahi_simple_poll_free(b.poll);
+    return out;
 }
 
 #else
 
-void discover_daemons() {}  // built without Avahi: the scheme line alone
+std::vector<found_daemon> find_daemons() { return {}; }  // built without Avahi: the scheme line alone
 
 #endif
+
+void discover_daemons() {
+    for (const found_daemon &f : find_daemons())
+        std::printf("network %s \"%s\" \"%s\" \"%s\" \"%s\"\n", field(f.uri).c_str(), field(f.make_model).c_str(),
+                    field(f.name).c_str(), field(f.device_id).c_str(), field(f.note).c_str());
+    std::fflush(stdout);
+}

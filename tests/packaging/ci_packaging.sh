@@ -95,6 +95,11 @@ check "the unit runs the installed daemon with -f and the options file" \
     grep -q '^ExecStart=/usr/sbin/tessal -f \$TESSAL_OPTS$' "$unpacked/usr/lib/systemd/system/tessal.service"
 check "the socket unit holds the request port" \
     grep -qx 'ListenStream=8822' "$unpacked/usr/lib/systemd/system/tessal.socket"
+if [ -x build/printerapp/tessal-printer-app ]; then
+    check "the printer application, its man page and its unit are in the package" \
+        bash -c "test -x '$unpacked/usr/bin/tessal-printer-app' && test -z \"\$(MANWIDTH=80 man -l -Tutf8 '$unpacked/usr/share/man/man1/tessal-printer-app.1.gz' 2>&1 >/dev/null)\" &&
+                 grep -q '^ExecStart=/usr/bin/tessal-printer-app server \$TESSAL_PRINTER_APP_OPTS$' '$unpacked/usr/lib/systemd/system/tessal-printer-app.service'"
+fi
 check "the CUPS backend is mode 0755" \
     test "$(stat -c %a "$unpacked/usr/lib/cups/backend/tessal")" = 755
 check "the package holds the DNS-SD announcer in /usr/libexec/tessal, and the daemon links no Avahi library" \
