@@ -33,6 +33,7 @@ fi
 dnssd=${TESSAL_PAPP_DNSSD:-0}
 
 . "$(dirname "$0")/../support/checks.sh"
+. "$(dirname "$0")/../support/dnssd.sh"
 
 work=$(mktemp -d /tmp/tessal-papp-XXXXXX)
 chmod 755 "$work"  # cupsd's filters run as "lp"
@@ -43,31 +44,8 @@ mkdir -p /run/dbus /run/avahi-daemon "$work/services"
 
 if [ "$dnssd" = 1 ]; then
     mount --bind "$work/services" /etc/avahi/services  # none of this machine's
-    # A bus that allows everything and activates nothing (activation would start colord).
-    cat >"$work/bus.conf" <<'CONF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/>
-  </policy>
-</busconfig>
-CONF
-    cat >"$work/avahi.conf" <<'CONF'
-[server]
-host-name=tessalhost
-use-ipv4=yes
-use-ipv6=no
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-aaaa-on-ipv4=no
-publish-workstation=no
-publish-hinfo=no
-CONF
+    write_bus_conf "$work/bus.conf" /run/dbus/system_bus_socket
+    write_avahi_conf "$work/avahi.conf"
     dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
     within 5 test -S /run/dbus/system_bus_socket || fail "the test's D-Bus starts"
     avahi-daemon -f "$work/avahi.conf" --no-chroot --no-rlimits >"$work/avahi.log" 2>&1 &

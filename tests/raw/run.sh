@@ -41,23 +41,8 @@ mount -t tmpfs -o mode=755 tmpfs /run
 mkdir -p /run/dbus /run/avahi-daemon "$work/services"
 [ "$dnssd" = 1 ] && mount --bind "$work/services" /etc/avahi/services  # none of this machine's
 
-# A system bus that allows everything and starts nothing by itself (service activation would
-# start colord, which writes under /var/lib).
-cat >"$work/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-EOF
+. "$(dirname "$0")/../support/dnssd.sh"
+write_bus_conf "$work/bus.conf" /run/dbus/system_bus_socket
 start_bus() {
     rm -f /run/dbus/system_bus_socket
     dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile >>"$work/dbus.log" 2>&1 &
@@ -65,18 +50,7 @@ start_bus() {
     within 5 test -S /run/dbus/system_bus_socket || fail "the test's D-Bus starts"
 }
 
-cat >"$work/avahi.conf" <<EOF
-[server]
-host-name=tessalhost
-use-ipv4=yes
-use-ipv6=no
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-aaaa-on-ipv4=no
-publish-workstation=no
-publish-hinfo=no
-EOF
+write_avahi_conf "$work/avahi.conf"
 
 sim="peer=sink,sink=$work/sink.prn,rate=0"
 port=8822

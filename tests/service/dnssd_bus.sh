@@ -28,18 +28,8 @@ within() {  # SECONDS TEXT: true once the daemon's log holds TEXT COUNT times (d
     done
     return 1
 }
-cat >"$dir/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$dir/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/>
-  </policy>
-</busconfig>
-CONF
+. "$(dirname "$0")/../support/dnssd.sh"
+write_bus_conf "$dir/bus.conf" "$dir/bus"
 start_bus() {
     rm -f "$dir/bus"
     dbus-daemon --config-file="$dir/bus.conf" --nofork --nopidfile >>"$dir/bus.log" 2>&1 &
