@@ -300,7 +300,7 @@ extern "C" int serve_client(int fd) {
         const bool store = code == MSG_WRITE && write_goes_ahead(count);
         // A payload to keep or to drop, or a reply that may carry one, needs the buffer. A dropped
         // payload is never copied (TCP discards it in the kernel), but the room asked for is there.
-        size_t need = kept > 0 ? kept + 1 : 0;
+        size_t need = kept > 0 || store ? kept + 1 : 0;  // a stored payload, even of none, ends in a zero
         if (code == MSG_READ && count > 0 && dpa_ready())
             need = std::max(need, size_t(std::min(count, kMaxPayload)) + 1);
         if (code == MSG_DEVICE_ID)

@@ -118,6 +118,12 @@ TEST(Transfer, WriteCountClampedToThePayloadSentAndZeroMeansUpToTheFirstZero) {
     r = testd::read_reply(fd);
     EXPECT_EQ(r.code, 65);
     EXPECT_EQ(r.count, 0u);
+    for (const int32_t count : {0, 5}) {  // no payload at all: nothing to write, and no crash
+        ASSERT_TRUE(testd::send_all(fd, testd::frame(1, count)));
+        r = testd::read_reply(fd);
+        EXPECT_EQ(r.code, 64) << count;
+        EXPECT_EQ(r.count, 0u) << count;
+    }
     ASSERT_TRUE(testd::send_all(fd, testd::frame(0, 100)));
     r = testd::read_reply(fd);
     EXPECT_EQ(r.count, 9u);
