@@ -226,6 +226,7 @@ void check(const uint8_t *s, size_t n, const std::vector<uint8_t> &replies) {
     std::vector<uint8_t> sent, read_back;
     size_t pos = 0;
     bool open = false;
+    uint64_t taken = 0;  // bytes the WRITEs since the last RESET reported taken
     // FUZZ_SHOW=1 lists every request and its reply, to follow a saved input by hand.
     static const bool show = getenv("FUZZ_SHOW") != nullptr;
     for (size_t i = 0; i < reqs.size(); i++) {
@@ -237,7 +238,7 @@ void check(const uint8_t *s, size_t n, const std::vector<uint8_t> &replies) {
         if (replies.size() - pos - MSG_HEADER_SIZE < payload)
             fuzz::fail("reply %zu: payload cut short", i);
         const int32_t count = int32_t(be32(h + 28));
-        if (r.code != MSG_DEVICE_ID && h[9] != expected_status(r, open))
+        if (r.code != MSG_DEVICE_ID && r.code != MSG_RESET && h[9] != expected_status(r, open))
             fuzz::fail("reply %zu to %s count %d: status %s", i, msg_code_name(r.code), r.count, msg_code_name(h[9]));
         if (r.code == MSG_READ) {
             const int64_t most = r.count <= 0 ? 0 : std::min<int64_t>(r.count, kMaxPayload);
@@ -256,6 +257,14 @@ void check(const uint8_t *s, size_t n, const std::vector<uint8_t> &replies) {
             if (count < 0 || size_t(count) > offer)
                 fuzz::fail("reply %zu: WRITE of %zu bytes answered count %d", i, offer, count);
             sent.insert(sent.end(), s + r.payload, s + r.payload + offer);
+            taken += uint64_t(count);
+        } else if (r.code == MSG_RESET) {
+            // FAIL carries the printed bytes the port had to drop: some, and never more than the
+            // WRITEs since the last RESET reported taken.
+            if (h[9] == MSG_OK ? count != 0 : count <= 0 || uint64_t(count) > taken)
+                fuzz::fail("reply %zu: RESET answered %s count %d after %llu bytes taken", i, msg_code_name(h[9]),
+                           count, (unsigned long long)taken);
+            taken = 0;
         } else if (r.code != MSG_READ && r.code != MSG_DEVICE_ID && count != 0) {
             fuzz::fail("reply %zu to %s: count %d", i, msg_code_name(r.code), count);
         }
@@ -305,6 +314,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fifo_mode = data[0] & 1 ? 0 : 1;
 
     const std::vector<uint8_t> replies = serve(data + 1, size - 1);
+    // The connection's end: what its link still holds is taken or dropped here, so the next input
+    // starts, like a fresh service process, with nothing dropped on its count.
+    dpa_reset();
     lp_io_use(nullptr);
     sim_destroy(device);
     check(data + 1, size - 1, replies);

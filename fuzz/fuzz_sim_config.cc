@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr const char *kFaultNames[SIM_NFAULTS] = {
-    "no-peripheral", "refuse", "no-event6", "no-event31", "no-reverse", "no-forward",
-    "stall", "short", "channel", "long-run", "ack-high", "ack-low", "pause", "no-ecr", "no-id", "id-length",
-};
 constexpr const char *kPeers[] = {"echo", "sink", "source"};
 
 bool terminated(const char *s) { return memchr(s, 0, SIM_PATH_MAX) != nullptr; }
@@ -42,13 +38,13 @@ void check_ranges(const sim_config &c) {
     for (int f = 0; f < SIM_NFAULTS; f++) {
         const bool on = c.faults & (1u << f);
         if (c.fault_has_arg[f] && !on)
-            fuzz::fail("an argument for fault %s, which is off", kFaultNames[f]);
+            fuzz::fail("an argument for fault %s, which is off", sim_fault_name(f));
         if (!c.fault_has_arg[f] && c.fault_arg[f] != 0)
-            fuzz::fail("fault %s: argument %u without one given", kFaultNames[f], c.fault_arg[f]);
+            fuzz::fail("fault %s: argument %u without one given", sim_fault_name(f), c.fault_arg[f]);
         if (on && (f == SIM_FAULT_SHORT || f == SIM_FAULT_PAUSE) && !c.fault_has_arg[f])
-            fuzz::fail("fault %s without its number", kFaultNames[f]);
+            fuzz::fail("fault %s without its number", sim_fault_name(f));
         if (f != SIM_FAULT_PAUSE && c.fault_at[f] != 0)
-            fuzz::fail("fault %s: a byte count (@N), which only pause takes", kFaultNames[f]);
+            fuzz::fail("fault %s: a byte count (@N), which only pause takes", sim_fault_name(f));
     }
     if (c.fault_has_arg[SIM_FAULT_LONG_RUN] && (c.fault_arg[SIM_FAULT_LONG_RUN] < 2 || c.fault_arg[SIM_FAULT_LONG_RUN] > 128))
         fuzz::fail("long-run %u", c.fault_arg[SIM_FAULT_LONG_RUN]);
@@ -64,9 +60,11 @@ void check_ranges(const sim_config &c) {
 std::string rebuild(const sim_config &c) {
     char buf[256];
     snprintf(buf, sizeof buf,
-             "fifo=%d,wthr=%d,rthr=%d,cnfga=%#x,base=%#x,ecp=%#x,rate=%llu,clock=%s,io_ns=%u,peer=%s,rle=%s", c.fifo,
-             c.wthr, c.rthr, c.cnfga, c.base, c.ecp, (unsigned long long)c.rate, c.virtual_clock ? "virtual" : "real",
-             c.io_ns, kPeers[c.peer], c.rle ? "on" : "off");
+             "fifo=%d,wthr=%d,rthr=%d,cnfga=%#x,base=%#x,ecp=%#x,rate=%llu,clock=%s,io_ns=%u,peer=%s,rle=%s,"
+             "latch=%u,print=%u,jitter=%llu",
+             c.fifo, c.wthr, c.rthr, c.cnfga, c.base, c.ecp, (unsigned long long)c.rate,
+             c.virtual_clock ? "virtual" : "real", c.io_ns, kPeers[c.peer], c.rle ? "on" : "off", c.latch_ns,
+             c.print_ms, (unsigned long long)c.jitter);
     std::string s = buf;
     if (c.sink[0]) s += std::string(",sink=") + c.sink;
     if (c.source[0]) s += std::string(",source=") + c.source;
@@ -74,13 +72,17 @@ std::string rebuild(const sim_config &c) {
     for (int f = 0; f < SIM_NFAULTS; f++) {
         if (!(c.faults & (1u << f)))
             continue;
-        s += std::string(",fault=") + kFaultNames[f];
+        s += std::string(",fault=") + sim_fault_name(f);
         if (c.fault_has_arg[f])
             s += ":" + std::to_string(c.fault_arg[f]);
         if (c.fault_at[f])
             s += "@" + std::to_string(c.fault_at[f]);
     }
-    return s + ",id=" + c.device_id;  // last: the ID takes the rest of the string, commas and all
+    // Last: the ID takes the rest of the string, commas and all; its NUL bytes are written "\\0".
+    s += ",id=";
+    for (uint32_t i = 0; i < c.device_id_len; i++)
+        s += c.device_id[i] ? std::string(1, c.device_id[i]) : std::string("\\0");
+    return s;
 }
 
 bool same(const sim_config &a, const sim_config &b) {
@@ -90,7 +92,9 @@ bool same(const sim_config &a, const sim_config &b) {
            a.faults == b.faults && !memcmp(a.fault_arg, b.fault_arg, sizeof a.fault_arg) &&
            !memcmp(a.fault_has_arg, b.fault_has_arg, sizeof a.fault_has_arg) &&
            !memcmp(a.fault_at, b.fault_at, sizeof a.fault_at) && !strcmp(a.sink, b.sink) &&
-           !strcmp(a.source, b.source) && !strcmp(a.trace, b.trace) && !strcmp(a.device_id, b.device_id);
+           !strcmp(a.source, b.source) && !strcmp(a.trace, b.trace) && a.latch_ns == b.latch_ns &&
+           a.print_ms == b.print_ms && a.jitter == b.jitter && a.device_id_len == b.device_id_len &&
+           !memcmp(a.device_id, b.device_id, a.device_id_len);
 }
 
 }  // namespace

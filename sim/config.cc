@@ -177,6 +177,10 @@ int parse_id(std::string_view value, sim_config *cfg, char *err, size_t errlen) 
 
 }  // namespace
 
+extern "C" const char *sim_fault_name(int fault) {
+    return fault >= 0 && fault < SIM_NFAULTS ? kFaultNames[fault] : nullptr;
+}
+
 extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char *err, size_t errlen) {
     *cfg = {};
     cfg->fifo = 16;

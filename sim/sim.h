@@ -132,6 +132,8 @@ enum sim_pstate {
 
 // Parse a configuration string (NULL or "" for the defaults). 0, or -1 with a one-line message.
 int sim_parse_config(const char *config, struct sim_config *out, char *err, size_t errlen);
+// The name a fault has in a configuration ("no-event6"); NULL outside 0..SIM_NFAULTS-1.
+const char *sim_fault_name(int fault);
 
 // Create the shared device from a configuration string (NULL or "" for the defaults).
 // On a bad configuration: NULL, with a one-line message in err.
