@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "sim/sim.h"
@@ -216,8 +217,12 @@ extern "C" int sim_parse_config(const char *config, struct sim_config *cfg, char
             return -1;
     }
     // The hand-over from the output latch takes one access unless said otherwise: the next
-    // access may find the FIFO empty with the last byte still in its handshake.
-    if (!given[4]) cfg->latch_ns = cfg->io_ns;
+    // access may find the FIFO empty with the last byte still in its handshake. On a link faster
+    // than one byte an access, the hand-over is that byte's handshake, one link period: a longer
+    // default would hold every byte past the link's own rate.
+    if (!given[4])
+        cfg->latch_ns = cfg->rate ? uint32_t(std::min<uint64_t>(cfg->io_ns, (1000000000ull + cfg->rate / 2) / cfg->rate))
+                                  : cfg->io_ns;
     // Thresholds not given follow the depth: half of it, 8 for the default 16.
     if (!given[0]) cfg->wthr = cfg->fifo / 2;
     if (!given[1]) cfg->rthr = cfg->fifo / 2;

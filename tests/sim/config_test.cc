@@ -65,8 +65,12 @@ TEST(SimConfig, EveryKey) {
     ASSERT_EQ(sim_parse_config("", &c, err, sizeof err), 0) << err;  // never kinder than hardware by default
     EXPECT_EQ(c.latch_ns, 1000u);  // one access
     EXPECT_EQ(c.print_ms, 1000u);
-    ASSERT_EQ(sim_parse_config("io_ns=20000", &c, err, sizeof err), 0) << err;
-    EXPECT_EQ(c.latch_ns, 20000u);
+    // One access, or one link period when the link is faster than the accesses.
+    for (const auto &[config, latch] : {std::pair{"rate=0,io_ns=20000", 20000u}, std::pair{"io_ns=20000", 1000u},
+                                        std::pair{"rate=2000000", 500u}}) {
+        ASSERT_EQ(sim_parse_config(config, &c, err, sizeof err), 0) << err;
+        EXPECT_EQ(c.latch_ns, latch) << config;
+    }
     EXPECT_EQ(c.jitter, 0u);
     ASSERT_EQ(sim_parse_config("latch=0,print=250,jitter=0xffffffffffffffff", &c, err, sizeof err), 0) << err;
     EXPECT_EQ(c.latch_ns, 0u);
