@@ -21,6 +21,18 @@ extern char **environ;
 
 namespace {
 
+// Starts tessal-client with args and the given descriptor set-up: its pid, or -1.
+pid_t spawn_with(std::vector<std::string> args, const posix_spawn_file_actions_t *fa) {
+    args.insert(args.begin(), TESSAL_CLIENT_PATH);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    return posix_spawn(&pid, TESSAL_CLIENT_PATH, fa, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -72,14 +84,9 @@ protected:
         posix_spawn_file_actions_addopen(&fa, 0, input.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        args.insert(args.begin(), TESSAL_CLIENT_PATH);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
+        const pid_t pid = spawn_with(std::move(args), &fa);
         outcome o;
-        if (posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv.data(), environ) == 0) {
+        if (pid > 0) {
             int ws = 0;
             waitpid(pid, &ws, 0);
             o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
@@ -108,14 +115,7 @@ pid_t spawn_client(std::vector<std::string> args, const std::string &err) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
-    args.insert(args.begin(), TESSAL_CLIENT_PATH);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, TESSAL_CLIENT_PATH, &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
+    const pid_t pid = spawn_with(std::move(args), &fa);
     posix_spawn_file_actions_destroy(&fa);
     return pid;
 }
