@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # tessal-printer-app end to end, with the clients a phone or a desktop would be: ipptool asks for
-# the printer's attributes and prints PWG raster and PCL; a cupsd queue made by
+# the printer's attributes, prints PWG raster and PCL, and sees printer-state-reasons
+# while another client holds the port and while the daemon is gone; a cupsd queue made by
 # `lpadmin -m everywhere` prints a PDF the way a Linux desktop does; ippfind finds the printer
 # through Avahi. The daemon runs on the simulator with a sink, so what reaches the printer is
 # checked byte for byte. Rows: a PCL printer, a PostScript one, and one whose Device ID names no
@@ -65,6 +66,13 @@ cupsfilter -m image/pwg-raster -o page-ranges=1 -o print-color-mode=color -o pri
     fail "cupsfilter makes a colour PWG raster page"
 pdf=/usr/share/cups/data/default-testpage.pdf
 
+# start_daemon: the row's daemon, again after it was stopped (its sink is kept: appended to).
+start_daemon() {
+    : >"$work/$row-tessal.log"
+    "$build/service/tessal" -f -V 1 -p "$dport" --wait-timeout 1 --sim="$sim" >>"$work/$row-tessal.log" 2>&1 &
+    daemon=$!
+    within 10 grep -q "listening" "$work/$row-tessal.log" || true
+}
 # start_row NAME DEVICE_ID [SIM_KEYS]: a daemon on the simulator with a sink and the app beside it.
 dport=8821
 aport=7999
@@ -75,10 +83,8 @@ start_row() {
     sink=$work/$row.prn
     log=$work/$row-app.log
     : >"$sink"
-    "$build/service/tessal" -f -V 1 -p "$dport" --wait-timeout 1 \
-        --sim="peer=sink,sink=$sink,rate=0${3:+,$3},id=$2" >"$work/$row-tessal.log" 2>&1 &
-    daemon=$!
-    within 10 grep -q "listening" "$work/$row-tessal.log" || true
+    sim="peer=sink,sink=$sink,rate=0${3:+,$3},id=$2"
+    start_daemon
     "$app" server -o "tessal-uri=tessal://127.0.0.1:$dport" -o "server-port=$aport" -o "log-file=$log" \
         -o log-level=debug -o "state-file=$work/$row.state" -o "spool-directory=$work/$row-spool" \
         -o "status-command='$build/service/tessal --status=$daemon'" \
@@ -96,6 +102,14 @@ has_attr() { grep -E "^ +$1 \([^)]*\) = $2" "$work/$row-attrs.txt" >/dev/null; }
 print_job() { ipptool -tv -d "filetype=$2" -f "$1" "$uri" print-job.test >"$work/$row-print.txt" 2>&1; }
 completed() { ipptool -tv "$uri" get-completed-jobs.test 2>/dev/null | grep -c 'job-state (enum) = completed'; }
 sink_has() { LC_ALL=C grep -qaF -- "$1" "$sink"; }
+# reason_is KEYWORD: printer-state-reasons holds it; ours_gone: neither "other" nor "offline".
+reasons() { ipptool -tv "$uri" get-printer-attributes.test 2>/dev/null | grep -E '^ +printer-state-reasons \('; }
+reason_is() { reasons | grep -qE "= (.*,)?$1(,|\$)"; }
+ours_gone() { reasons >"$work/reasons.txt" && ! grep -qE '[=,] ?(other|offline)(,|$)' "$work/reasons.txt"; }
+echo '{ OPERATION Get-Jobs GROUP operation-attributes-tag ATTR charset attributes-charset utf-8
+ATTR language attributes-natural-language en ATTR uri printer-uri $uri
+ATTR keyword requested-attributes job-state-message STATUS successful-ok }' >"$work/job-message.test"
+job_says() { ipptool -tv "$uri" "$work/job-message.test" 2>/dev/null | grep -qF "job-state-message (textWithoutLanguage) = $1"; }
 starts_with() { [ "$(head -c ${#1} "$sink")" = "$1" ]; }
 
 # 1. A PCL printer.
@@ -132,6 +146,9 @@ print_job "$work/page.pwg" image/pwg-raster 3<&- &  # answered once printed; not
 check "a job finding the port busy waits and says so" \
     within 15 grep -q "tessal://127.0.0.1:$dport: another client is printing; the job waits its turn" "$log"
 check "... printing nothing meanwhile" test "$(stat -c %s "$sink")" = "$size_before"
+check "... with printer-state-reasons other" within 20 reason_is other
+check "... and the job's message saying why" \
+    within 10 job_says "another client is printing; the job waits its turn"
 check "... while the printer still answers IPP at once" timeout 5 ipptool -q "$uri" get-printer-attributes.test
 held_shown() {
     curl -s -m 20 "http://127.0.0.1:$aport/tessal" >"$work/held.html" &&
@@ -141,6 +158,17 @@ check "... and the tessal page shows who holds the port" within 20 held_shown
 exec 3<&-
 grew() { [ "$(stat -c %s "$sink")" -gt "$size_before" ] && ends_with $'\f\eE'; }
 check "... and prints once the other client has gone" within 30 grew
+check "... after which other is cleared" within 10 ours_gone
+
+# The daemon gone: a job waits with the printer offline and prints once the daemon is back.
+kill -TERM "$daemon"
+wait "$daemon"
+size_before=$(stat -c %s "$sink")
+print_job "$work/page.pwg" image/pwg-raster &
+check "with the daemon stopped a job waits, printer-state-reasons offline" within 20 reason_is offline
+start_daemon
+check "... and prints once the daemon is back" within 30 grew
+check "... after which neither other nor offline remains" within 10 ours_gone
 
 # A desktop's path: a cupsd queue made by `lpadmin -m everywhere` prints a PDF through the app.
 cups=$work/cups
