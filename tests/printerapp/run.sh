@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # tessal-printer-app end to end, with the clients a phone or a desktop would be: ipptool asks for
-# the printer's attributes, prints PWG raster and PCL, and sees printer-state-reasons
+# the printer's attributes, prints PWG raster, JPEG, PNG and PCL, and sees printer-state-reasons
 # while another client holds the port and while the daemon is gone; a cupsd queue made by
 # `lpadmin -m everywhere` prints a PDF the way a Linux desktop does; ippfind finds the printer
 # through Avahi. The daemon runs on the simulator with a sink, so what reaches the printer is
@@ -136,6 +136,21 @@ size_before=$(stat -c %s "$sink")
 check "a PCL document (application/vnd.hp-PCL) is accepted" print_job "$work/doc.pcl" application/vnd.hp-PCL
 passed_through() { [ "$(stat -c %s "$sink")" -ge $((size_before + 300004)) ] && tail -c 300004 "$sink" | cmp -s - "$work/doc.pcl"; }
 check "... and passes through untouched" within 20 passed_through
+
+# Photos as a phone sends them: PAPPL decodes JPEG and PNG into lines for the PCL driver. The
+# test page becomes one of each by poppler's pdftoppm, which cups-filters brings.
+new_pcl() {
+    tail -c +$((size_before + 1)) "$sink" >"$work/new.prn"
+    [ "$(head -c 2 "$work/new.prn")" = $'\eE' ] && LC_ALL=C grep -qaE $'\e\\*b[1-9][0-9]*W' "$work/new.prn" &&
+        ends_with $'\e*rB\f\eE'
+}
+for image in "jpeg jpg image/jpeg" "png png image/png"; do
+    read -r kind ext mime <<<"$image"
+    pdftoppm -r 20 -singlefile "-$kind" "$pdf" "$work/photo" >/dev/null 2>&1 || { echo "SKIP: $mime: no pdftoppm"; continue; }
+    size_before=$(stat -c %s "$sink")
+    check "a $mime photo is accepted" print_job "$work/photo.$ext" "$mime"
+    check "... and reaches the printer as PCL: a reset, then raster rows" within 30 new_pcl
+done
 
 # A busy port: the job waits for the other client and prints once it has gone.
 exec 3<>/dev/tcp/127.0.0.1/$dport
