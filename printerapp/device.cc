@@ -14,7 +14,7 @@
 // Rejected: keeping the connection open between jobs (it would hold the port, and so the
 // scanner, for as long as the app runs); buffering writes into larger WRITEs here (PAPPL already
 // buffers, and a failure at close could no longer be reported to the job); the driver's
-// status_cb for the reasons (PAPPL calls it only while no job is processing, so never while a
+// status_cb for the reasons (PAPPL calls it only while no job is active, so never while a
 // job waits for the port: measured).
 #include <netdb.h>
 
