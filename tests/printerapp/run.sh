@@ -15,6 +15,9 @@
 set -u
 build=$(cd "${1:-build}" 2>/dev/null && pwd) || { echo "SKIP: no build folder ${1:-build}"; exit 0; }
 skip() { echo "SKIP: printer application tests: $*"; exit 0; }
+# On an ASan build (run.sh build-asan) what PAPPL and libcups leak themselves is suppressed; the
+# app's exit status at each row's end then fails on a leak or an error of its own.
+export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 app=$build/printerapp/tessal-printer-app
 
 if [ "${TESSAL_PAPP_INSIDE:-}" != 1 ]; then
@@ -94,7 +97,9 @@ start_row() {
 }
 stop_row() {
     kill -TERM "$papp" "$daemon" 2>/dev/null
-    wait "$papp" "$daemon" 2>/dev/null
+    wait "$papp"
+    check "$row: the app shuts down cleanly (no leak or error under ASan)" test $? = 0
+    wait "$daemon" 2>/dev/null
 }
 attrs() { ipptool -tv "$uri" get-printer-attributes.test >"$work/$row-attrs.txt" 2>&1; }
 has_attr() { grep -E "^ +$1 \([^)]*\) = $2" "$work/$row-attrs.txt" >/dev/null; }
@@ -324,6 +329,7 @@ stop_row
 
 if [ "$failed" -gt 0 ]; then
     for f in "$work"/*-app.log; do echo "-- $f"; grep -v '^D ' "$f" | tail -15; done
+    for f in "$work"/*-app.out; do echo "-- $f"; tail -20 "$f"; done
     for f in "$work"/*-tessal.log; do echo "-- $f"; tail -5 "$f"; done
     [ -f "$cups/log/error_log" ] && grep -E '\[Job [0-9]+\]' "$cups/log/error_log" | grep -v 'D \[' | tail -15
 fi
