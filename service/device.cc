@@ -66,6 +66,7 @@ int end_forward(bool patient) {
     if (lost > 0) {
         log_error("up to %d printed bytes dropped: the printer did not take them", lost);
         dropped += lost;
+        port_lock_uncount(uint64_t(lost));  // the job's count is of bytes the printer took
     }
     return lost;
 }

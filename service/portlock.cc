@@ -167,6 +167,15 @@ bool try_take(bool &outsider) {
     return true;
 }
 
+// The job's byte counts, where `tessal --status` reads them.
+void publish() {
+    if (!held || entry < 0)
+        return;
+    ps_entry &e = portshare_region()->entries[entry];
+    __atomic_store_n(&e.bytes_to_device, job_to, __ATOMIC_RELAXED);
+    __atomic_store_n(&e.bytes_from_device, job_from, __ATOMIC_RELAXED);
+}
+
 }  // namespace
 
 extern "C" {
@@ -306,11 +315,12 @@ void port_lock_drain(void) {
 void port_lock_count(uint64_t to_device, uint64_t from_device) {
     job_to += to_device;
     job_from += from_device;
-    if (!held || entry < 0)
-        return;
-    ps_entry &e = portshare_region()->entries[entry];
-    __atomic_store_n(&e.bytes_to_device, job_to, __ATOMIC_RELAXED);
-    __atomic_store_n(&e.bytes_from_device, job_from, __ATOMIC_RELAXED);
+    publish();
+}
+
+void port_lock_uncount(uint64_t to_device) {
+    job_to -= std::min(job_to, to_device);
+    publish();
 }
 
 }  // extern "C"

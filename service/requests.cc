@@ -2,7 +2,8 @@
 //
 // Headers are read, and replies without payload built, on the stack. The message buffer exists
 // only for a message with a payload: it is as large as the message needs (up to MSG_CAPACITY plus
-// one) and is given back after a large one, so an idle connection commits nothing for it. The
+// one) and is given back once a large one is not followed at once by another, so an idle
+// connection commits nothing for it. The
 // extra byte holds a zero right after a stored WRITE payload, so the zero-byte scan of a WRITE
 // with count 0 can never run past what the client sent.
 //
@@ -18,6 +19,7 @@
 #include "service/requests.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,6 +44,7 @@ constexpr int32_t kMaxPayload = MSG_CAPACITY - MSG_HEADER_SIZE;
 constexpr size_t kSmall = 64 * 1024;       // the buffer kept between messages, once there was one
 constexpr int kMapAbove = 128 * 1024;      // larger allocations are mappings of their own
 constexpr size_t kWriteChunk = 256 * 1024;  // a WRITE goes to the port in pieces of the clients' size
+constexpr int kKeepMs = 50;                 // a large buffer outlives its message this long
 constexpr int kUnknownShown = 10;          // unknown-command lines per connection; then one count
 constexpr int64_t kDrainMs = 2000;         // after the reply to an oversized message
 
@@ -55,18 +58,31 @@ int unknown_commands = 0;
 struct msgbuf {
     uint8_t *p = nullptr;
     size_t cap = 0;
-    // Room for `need` bytes, the header's included; false when the memory cannot be had.
-    bool fit(size_t need) {
+    // Room for `need` bytes, the header's included; false when the memory cannot be had. With
+    // `filled`, all of it is about to be written (a WRITE's payload as it arrives): a new mapping's
+    // pages are then made in one call rather than faulted in one by one as recv fills them, which
+    // on a virtual machine costs about as much as the copy itself.
+    bool fit(size_t need, bool filled = false) {
         need = std::max(need, MSG_HEADER_SIZE + kSmall + 1);
         if (need <= cap)
             return true;
         std::free(p);
         p = static_cast<uint8_t *>(std::malloc(need));
         cap = p != nullptr ? need : 0;
+        if (p != nullptr && filled && need > size_t(kMapAbove))
+            populate(p, need);
         return p != nullptr;
     }
+    static void populate(uint8_t *at, size_t len) {
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t from = (uintptr_t(at) + page - 1) & ~(page - 1);
+        const uintptr_t to = (uintptr_t(at) + len) & ~(page - 1);
+        if (to > from)
+            (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);  // a hint
+    }
+    bool large() const { return cap > MSG_HEADER_SIZE + kSmall + 1; }
     void shrink() {
-        if (cap > MSG_HEADER_SIZE + kSmall + 1) {
+        if (large()) {
             std::free(p);
             p = nullptr;
             cap = 0;
@@ -305,7 +321,7 @@ extern "C" int serve_client(int fd) {
             need = std::max(need, size_t(std::min(count, kMaxPayload)) + 1);
         if (code == MSG_DEVICE_ID)
             need = std::max(need, size_t(1024));
-        if (need > 0 && !buf.fit(MSG_HEADER_SIZE + need) && (store || !buf.fit(MSG_HEADER_SIZE + kSmall))) {
+        if (need > 0 && !buf.fit(MSG_HEADER_SIZE + need, store) && (store || !buf.fit(MSG_HEADER_SIZE + kSmall))) {
             log_error_errno("no memory for a %zu-byte message", need);
             break;
         }
@@ -328,7 +344,13 @@ extern "C" int serve_client(int fd) {
         lim = {0, io_timeout_ms, conn_now_ms(), 0};
         if (!report(conn_write(fd, out, MSG_HEADER_SIZE + rep.payload, &lim), fd, true))
             break;
-        buf.shrink();
+        // A client streaming large WRITEs sends the next one a round trip after this reply: the
+        // buffer is kept for it, and given back once the connection has been quiet for kKeepMs.
+        if (buf.large()) {
+            pollfd next{fd, POLLIN, 0};
+            if (poll(&next, 1, kKeepMs) <= 0)
+                buf.shrink();
+        }
         idle_since = conn_now_ms();
         // Bytes past one message's capacity are not a request: the connection ends after the reply.
         oversized = sent > kept;

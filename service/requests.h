@@ -158,6 +158,8 @@ int port_lock_wake_fd(void);
 void port_lock_drain(void);
 // Count bytes moved for the holder's job and the queue's view.
 void port_lock_count(uint64_t to_device, uint64_t from_device);
+// Bytes counted to the device that the printer never took: dropped at the end of a write.
+void port_lock_uncount(uint64_t to_device);
 
 #ifdef __cplusplus
 }

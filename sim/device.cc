@@ -49,9 +49,7 @@ void charge(struct sim *sim, uint64_t ns) {
 }
 
 // One trace line, appended with a single write so lines of several processes never mix.
-__attribute__((format(printf, 3, 4))) void trace(struct sim *sim, uint64_t t, const char *fmt, ...) {
-    if (sim->trace_fd < 0)
-        return;
+__attribute__((format(printf, 3, 4))) void trace_line(struct sim *sim, uint64_t t, const char *fmt, ...) {
     char line[96];
     int n = snprintf(line, sizeof line, "%llu ", (unsigned long long)(t / 1000));
     va_list ap;
@@ -61,6 +59,13 @@ __attribute__((format(printf, 3, 4))) void trace(struct sim *sim, uint64_t t, co
     if (write(sim->trace_fd, line, size_t(n)) < 0) {
         // A trace that cannot be written is dropped; the device itself goes on.
     }
+}
+
+// Without a trace, an access pays one test for it.
+template <typename... Args>
+inline void trace(struct sim *sim, uint64_t t, const char *fmt, Args... args) {
+    if (sim->trace_fd >= 0)
+        trace_line(sim, t, fmt, args...);
 }
 
 int sim_acquire(void *ctx, long base) {
@@ -191,17 +196,6 @@ int open_file(const char *path, int flags, const char *what, char *err, size_t e
 }  // namespace
 
 namespace sim_impl {
-
-// Whether anything an access does depends on the time: the virtual clock (free to read), a link
-// with a rate, the pause fault, the trace's time stamps, jitter. Without any, an access does not
-// read the real clock, which costs more than the simulated access itself (on this machine's
-// virtual clock source, 40 % of a rate=0 transfer's processor time); the output latch then hands
-// a byte over at the next access, and the printer's buffer is never taken as printed (an nInit
-// pulse loses all it got). A rule that reads the time of an access must be named here.
-bool timed(const struct sim *sim) {
-    return sim->cfg.virtual_clock || sim->period_ns || fault(sim, SIM_FAULT_PAUSE) || sim->trace_fd >= 0 ||
-           sim->cfg.jitter;
-}
 
 uint64_t now_ns(struct sim *sim) {
     if (sim->cfg.virtual_clock)

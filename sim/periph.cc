@@ -253,8 +253,6 @@ void dispatch(struct sim *sim, event ev) {
 
 }  // namespace
 
-bool fault(const struct sim *sim, int which) { return sim->cfg.faults & (1u << which); }
-
 uint32_t fault_arg(const struct sim *sim, int which, uint32_t otherwise) {
     return sim->cfg.fault_has_arg[which] ? sim->cfg.fault_arg[which] : otherwise;
 }

@@ -260,8 +260,6 @@ void fifo_write(struct sim *sim, uint8_t v) {
 
 }  // namespace
 
-uint8_t port_mode(const struct sim *sim) { return sim->port.ecr & 0xE0; }
-
 void host_error(struct sim *sim, const char *what, unsigned lost) {
     sim->counters.host_errors++;
     sim->counters.bytes_lost += lost;

@@ -32,7 +32,8 @@ TEST(JobEdges, ResetWaitsForAPausedPrinterAndReportsWhatAStoppedOneDropped) {
         SCOPED_TRACE(row.what);
         const std::string sink = e2e::temp_file("sink");
         {
-            e2e::daemon_on_sim d(std::string("clock=virtual,rate=0,peer=sink,sink=") + sink + ",fault=" + row.fault);
+            e2e::daemon_on_sim d(std::string("clock=virtual,rate=0,peer=sink,sink=") + sink + ",fault=" + row.fault,
+                                 {"-V", "3"});
             if (row.dropped)
                 d.allow_host_errors();  // the simulator counts the dropped bytes, as meant here
             tc_client c = d.connect();
@@ -53,6 +54,9 @@ TEST(JobEdges, ResetWaitsForAPausedPrinterAndReportsWhatAStoppedOneDropped) {
                 EXPECT_TRUE(d.proc().wait_for("printed bytes dropped: the printer did not take them", true, 2000))
                     << d.proc().err();
                 EXPECT_NE(tc_dropped_text(r).find(" printed bytes were dropped"), std::string::npos);
+                // The job's count is of bytes the printer took, as the queue's view shows it.
+                EXPECT_TRUE(d.proc().wait_for(std::to_string(100 - r.count) + " bytes to the device, 0 from it", false, 2000))
+                    << d.proc().out();
             }
             tc_client next = d.connect();  // the port was given back either way
             expect_ok(tc_init(next), 0);

@@ -1,5 +1,6 @@
 // The FIFO write: its set-up, bursts into an empty FIFO, single bytes into a part-full one, the
 // adaptive poll limit, and the stall deadline of a FIFO that stays full.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,8 @@ TEST_F(FifoWrite, ZeroBytesRunsTheWholeSetUpAndPrintsTheTraceLine) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(m_mfp_fifo_write_block(port, nullptr, 0), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "           0 bytes written by m_mfp_fifo_write_block\n");
-    EXPECT_EQ(io.log.front().kind, 'T');  // the stall deadline is taken before any access
+    // A write that never finds the FIFO full reads no clock: its stall deadline is never armed.
+    EXPECT_TRUE(std::none_of(io.log.begin(), io.log.end(), [](const auto &a) { return a.kind == 'T'; }));
     EXPECT_EQ(steps(),
               "W 37a 06\n"   // interrupt enable off
               "R 77a 25\n"   // the idle port has raised serviceIntr
