@@ -3,22 +3,27 @@
 // client (the raw port, tessal-client, a scan) gets the printer between jobs.
 //
 // A port another client holds, like a daemon that cannot be reached, fails the open, and PAPPL
-// tries the job again every few seconds (showing the printer stopped meanwhile); a paused printer
-// is waited for with the client library's loop (tc_write_job), for up to five minutes without a
-// byte taken. The log and the tessal page say what
-// a job waits for; the device's status answers offline or other from the last answer. The device
-// callbacks never touch the printer object: PAPPL holds its lock around them, and taking it again
-// there hangs the job.
+// tries the job again every few seconds; a paused printer is waited for with the client
+// library's loop (tc_write_job), for up to five minutes without a byte taken. The log and the
+// tessal page say what a job waits for, and so does the printer's printer-state-reasons: the
+// device callbacks only record what the daemon answered, and a thread of its own (the reasons
+// updater, woken on each change) tells PAPPL outside the device callbacks. They never touch the
+// printer object themselves: PAPPL holds its lock around them, and taking it again there hangs
+// the job (measured).
 //
 // Rejected: keeping the connection open between jobs (it would hold the port, and so the
 // scanner, for as long as the app runs); buffering writes into larger WRITEs here (PAPPL already
-// buffers, and a failure at close could no longer be reported to the job).
+// buffers, and a failure at close could no longer be reported to the job); the driver's
+// status_cb for the reasons (PAPPL calls it only while no job is active, so never while a
+// job waits for the port: measured).
 #include <netdb.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "packaging/cups/backend.h"
 #include "printerapp/glue.h"
@@ -32,6 +37,11 @@ struct tessal_device {
 
 std::mutex g_mutex;
 std::vector<pa_device_state> g_states;
+// The URIs whose busy or offline flag changed since the reasons updater last looked, and what
+// wakes it; guarded by g_mutex.
+std::vector<std::string> g_changed;
+std::condition_variable g_wake;
+bool g_stopping = false;
 
 // The record of a URI, made on first use; callers hold g_mutex.
 pa_device_state &state_of(const std::string &uri) {
@@ -45,7 +55,14 @@ pa_device_state &state_of(const std::string &uri) {
 
 void update(const std::string &uri, auto &&fn) {
     std::lock_guard lock(g_mutex);
-    fn(state_of(uri));
+    pa_device_state &s = state_of(uri);
+    const bool busy = s.busy, offline = s.offline;
+    fn(s);
+    if (s.busy == busy && s.offline == offline)
+        return;
+    if (std::find(g_changed.begin(), g_changed.end(), uri) == g_changed.end())
+        g_changed.push_back(uri);
+    g_wake.notify_one();
 }
 
 // A FAIL reason or a failed connection as the offline or busy flags.
@@ -53,8 +70,8 @@ void note_failure(const std::string &uri, const tc_result &r, const std::string 
     update(uri, [&](pa_device_state &s) {
         s.last_error = why;
         s.last_fail = r.error == tc_errc::none ? uint32_t(r.count) : 0;
-        s.busy = false;
-        s.offline = r.error != tc_errc::none || !tc_fail_is_temporary(r);
+        s.busy = r.error == tc_errc::none && tc_fail_is_temporary(r);
+        s.offline = !s.busy;
     });
 }
 
@@ -96,7 +113,6 @@ bool open_cb(pappl_device_t *device, const char *uri, const char *) {
         why = r.error == tc_errc::none ? tc_fail_text(r) : r.message;
         note_failure(d->uri, r, why);
         if (r.error == tc_errc::none && tc_fail_is_temporary(r)) {
-            update(d->uri, [](pa_device_state &s) { s.busy = true; });
             papplLog(pa_system(), PAPPL_LOGLEVEL_INFO, "%s: another client is printing; the job waits its turn",
                      d->uri.c_str());
         } else {
@@ -186,7 +202,76 @@ bool list_cb(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t err_cb, void 
     return false;
 }
 
+// The reasons updater: printer-state-reasons and the waiting job's message for every printer on
+// a URI whose flags changed. It runs with no lock of ours held and never inside a PAPPL
+// callback, and takes PAPPL's locks one at a time: printers and jobs are collected by ID, then
+// looked up again for each call, so no PAPPL lock is ever waited for while another is held.
+//
+// PAPPL 1.3 knows "offline" but not "offline-report" (its reasons are a fixed bit set), so a
+// daemon that cannot be reached, or a printer that is off or does not answer, is "offline".
+// "other" stands for a port another client holds. Media and paper reasons are left alone: the
+// daemon reports no paper state, and guessing one from a pause would mislead.
+constexpr auto kOurReasons = pappl_preason_t(PAPPL_PREASON_OTHER | PAPPL_PREASON_OFFLINE);
+
+void apply_reasons(pappl_system_t *system, const pa_device_state &s) {
+    std::vector<int> ids;
+    papplSystemIteratePrinters(system, [](pappl_printer_t *p, void *data) {
+        static_cast<std::vector<int> *>(data)->push_back(papplPrinterGetID(p));
+    }, &ids);
+    const auto add = pappl_preason_t(s.offline ? PAPPL_PREASON_OFFLINE : s.busy ? PAPPL_PREASON_OTHER : 0);
+    const std::string message = s.offline ? "the printer cannot be reached (" + s.last_error + "); the job waits for it"
+                                : s.busy  ? "another client is printing; the job waits its turn"
+                                          : "";
+    for (const int id : ids) {
+        pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, id, nullptr);
+        const char *uri = printer ? papplPrinterGetDeviceURI(printer) : nullptr;
+        if (!uri || s.uri != uri)
+            continue;  // another device's printer, or deleted meanwhile
+        papplPrinterSetReasons(printer, add, pappl_preason_t(kOurReasons & ~add));
+        int job_id = 0;  // the job being printed: the first active one
+        papplPrinterIterateActiveJobs(printer, [](pappl_job_t *j, void *data) {
+            *static_cast<int *>(data) = papplJobGetID(j);
+        }, &job_id, 1, 1);
+        pappl_job_t *job = job_id ? papplPrinterFindJob(printer, job_id) : nullptr;
+        if (job && papplJobGetState(job) == IPP_JSTATE_PROCESSING)
+            papplJobSetMessage(job, "%s", message.c_str());
+    }
+}
+
+struct reasons_updater {
+    std::thread thread;
+    ~reasons_updater() {
+        {
+            std::lock_guard lock(g_mutex);
+            g_stopping = true;
+        }
+        g_wake.notify_one();
+        if (thread.joinable())
+            thread.join();
+    }
+} g_updater;
+
+void run_updater(pappl_system_t *system) {
+    std::unique_lock lock(g_mutex);
+    for (;;) {
+        g_wake.wait(lock, [] { return g_stopping || !g_changed.empty(); });
+        if (g_stopping)
+            return;
+        const std::string uri = g_changed.front();
+        g_changed.erase(g_changed.begin());
+        const pa_device_state s = state_of(uri);
+        lock.unlock();
+        apply_reasons(system, s);
+        lock.lock();
+    }
+}
+
 }  // namespace
+
+void pa_device_start_updates(pappl_system_t *system) {
+    if (!g_updater.thread.joinable())
+        g_updater.thread = std::thread(run_updater, system);
+}
 
 void pa_device_register() {
     papplDeviceAddScheme("tessal", PAPPL_DEVTYPE_CUSTOM_NETWORK, list_cb, open_cb, close_cb,

@@ -14,6 +14,11 @@ const std::string &pa_spool_dir();
 // The command whose output the tessal page shows for a daemon on this machine.
 const std::string &pa_status_command();
 
+/* device.cc */
+// Starts the thread that carries each device's busy and offline state to the printers on it
+// (printer-state-reasons "other" and "offline", and the waiting job's message); once.
+void pa_device_start_updates(pappl_system_t *system);
+
 /* drivers.cc */
 // The driver list handed to papplMainloop, and the callbacks that fill a driver's data.
 extern pappl_pr_driver_t pa_drivers[4];

@@ -143,6 +143,7 @@ pappl_system_t *make_system(int n, cups_option_t *opts, void *) {
         papplLog(g_system, PAPPL_LOGLEVEL_INFO, "no saved state in %s: starting afresh", g_state.c_str());
     papplSystemSetSaveCallback(g_system, (pappl_save_cb_t)papplSystemSaveState, (void *)g_state.c_str());
     papplSystemIteratePrinters(g_system, note_printer, nullptr);
+    pa_device_start_updates(g_system);
     papplSystemAddTimerCallback(g_system, time(nullptr), kAddEverySeconds, add_printer_timer, nullptr);
     return g_system;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # tessal-printer-app end to end, with the clients a phone or a desktop would be: ipptool asks for
-# the printer's attributes and prints PWG raster and PCL; a cupsd queue made by
+# the printer's attributes, prints PWG raster, JPEG, PNG and PCL, and sees printer-state-reasons
+# while another client holds the port and while the daemon is gone; a cupsd queue made by
 # `lpadmin -m everywhere` prints a PDF the way a Linux desktop does; ippfind finds the printer
 # through Avahi. The daemon runs on the simulator with a sink, so what reaches the printer is
 # checked byte for byte. Rows: a PCL printer, a PostScript one, and one whose Device ID names no
@@ -14,6 +15,9 @@
 set -u
 build=$(cd "${1:-build}" 2>/dev/null && pwd) || { echo "SKIP: no build folder ${1:-build}"; exit 0; }
 skip() { echo "SKIP: printer application tests: $*"; exit 0; }
+# On an ASan build (run.sh build-asan) what PAPPL and libcups leak themselves is suppressed; the
+# app's exit status at each row's end then fails on a leak or an error of its own.
+export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 app=$build/printerapp/tessal-printer-app
 
 if [ "${TESSAL_PAPP_INSIDE:-}" != 1 ]; then
@@ -65,6 +69,13 @@ cupsfilter -m image/pwg-raster -o page-ranges=1 -o print-color-mode=color -o pri
     fail "cupsfilter makes a colour PWG raster page"
 pdf=/usr/share/cups/data/default-testpage.pdf
 
+# start_daemon: the row's daemon, again after it was stopped (its sink is kept: appended to).
+start_daemon() {
+    : >"$work/$row-tessal.log"
+    "$build/service/tessal" -f -V 1 -p "$dport" --wait-timeout 1 --sim="$sim" >>"$work/$row-tessal.log" 2>&1 &
+    daemon=$!
+    within 10 grep -q "listening" "$work/$row-tessal.log" || true
+}
 # start_row NAME DEVICE_ID [SIM_KEYS]: a daemon on the simulator with a sink and the app beside it.
 dport=8821
 aport=7999
@@ -75,10 +86,8 @@ start_row() {
     sink=$work/$row.prn
     log=$work/$row-app.log
     : >"$sink"
-    "$build/service/tessal" -f -V 1 -p "$dport" --wait-timeout 1 \
-        --sim="peer=sink,sink=$sink,rate=0${3:+,$3},id=$2" >"$work/$row-tessal.log" 2>&1 &
-    daemon=$!
-    within 10 grep -q "listening" "$work/$row-tessal.log" || true
+    sim="peer=sink,sink=$sink,rate=0${3:+,$3},id=$2"
+    start_daemon
     "$app" server -o "tessal-uri=tessal://127.0.0.1:$dport" -o "server-port=$aport" -o "log-file=$log" \
         -o log-level=debug -o "state-file=$work/$row.state" -o "spool-directory=$work/$row-spool" \
         -o "status-command='$build/service/tessal --status=$daemon'" \
@@ -88,7 +97,9 @@ start_row() {
 }
 stop_row() {
     kill -TERM "$papp" "$daemon" 2>/dev/null
-    wait "$papp" "$daemon" 2>/dev/null
+    wait "$papp"
+    check "$row: the app shuts down cleanly (no leak or error under ASan)" test $? = 0
+    wait "$daemon" 2>/dev/null
 }
 attrs() { ipptool -tv "$uri" get-printer-attributes.test >"$work/$row-attrs.txt" 2>&1; }
 has_attr() { grep -E "^ +$1 \([^)]*\) = $2" "$work/$row-attrs.txt" >/dev/null; }
@@ -96,6 +107,14 @@ has_attr() { grep -E "^ +$1 \([^)]*\) = $2" "$work/$row-attrs.txt" >/dev/null; }
 print_job() { ipptool -tv -d "filetype=$2" -f "$1" "$uri" print-job.test >"$work/$row-print.txt" 2>&1; }
 completed() { ipptool -tv "$uri" get-completed-jobs.test 2>/dev/null | grep -c 'job-state (enum) = completed'; }
 sink_has() { LC_ALL=C grep -qaF -- "$1" "$sink"; }
+# reason_is KEYWORD: printer-state-reasons holds it; ours_gone: neither "other" nor "offline".
+reasons() { ipptool -tv "$uri" get-printer-attributes.test 2>/dev/null | grep -E '^ +printer-state-reasons \('; }
+reason_is() { reasons | grep -qE "= (.*,)?$1(,|\$)"; }
+ours_gone() { reasons >"$work/reasons.txt" && ! grep -qE '[=,] ?(other|offline)(,|$)' "$work/reasons.txt"; }
+echo '{ OPERATION Get-Jobs GROUP operation-attributes-tag ATTR charset attributes-charset utf-8
+ATTR language attributes-natural-language en ATTR uri printer-uri $uri
+ATTR keyword requested-attributes job-state-message STATUS successful-ok }' >"$work/job-message.test"
+job_says() { ipptool -tv "$uri" "$work/job-message.test" 2>/dev/null | grep -qF "job-state-message (textWithoutLanguage) = $1"; }
 starts_with() { [ "$(head -c ${#1} "$sink")" = "$1" ]; }
 
 # 1. A PCL printer.
@@ -123,6 +142,21 @@ check "a PCL document (application/vnd.hp-PCL) is accepted" print_job "$work/doc
 passed_through() { [ "$(stat -c %s "$sink")" -ge $((size_before + 300004)) ] && tail -c 300004 "$sink" | cmp -s - "$work/doc.pcl"; }
 check "... and passes through untouched" within 20 passed_through
 
+# Photos as a phone sends them: PAPPL decodes JPEG and PNG into lines for the PCL driver. The
+# test page becomes one of each by poppler's pdftoppm, which cups-filters brings.
+new_pcl() {
+    tail -c +$((size_before + 1)) "$sink" >"$work/new.prn"
+    [ "$(head -c 2 "$work/new.prn")" = $'\eE' ] && LC_ALL=C grep -qaE $'\e\\*b[1-9][0-9]*W' "$work/new.prn" &&
+        ends_with $'\e*rB\f\eE'
+}
+for image in "jpeg jpg image/jpeg" "png png image/png"; do
+    read -r kind ext mime <<<"$image"
+    pdftoppm -r 20 -singlefile "-$kind" "$pdf" "$work/photo" >/dev/null 2>&1 || { echo "SKIP: $mime: no pdftoppm"; continue; }
+    size_before=$(stat -c %s "$sink")
+    check "a $mime photo is accepted" print_job "$work/photo.$ext" "$mime"
+    check "... and reaches the printer as PCL: a reset, then raster rows" within 30 new_pcl
+done
+
 # A busy port: the job waits for the other client and prints once it has gone.
 exec 3<>/dev/tcp/127.0.0.1/$dport
 printf '\xe1\x50\xed\x5f\x00\x00\x00\x20\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00' >&3
@@ -132,6 +166,9 @@ print_job "$work/page.pwg" image/pwg-raster 3<&- &  # answered once printed; not
 check "a job finding the port busy waits and says so" \
     within 15 grep -q "tessal://127.0.0.1:$dport: another client is printing; the job waits its turn" "$log"
 check "... printing nothing meanwhile" test "$(stat -c %s "$sink")" = "$size_before"
+check "... with printer-state-reasons other" within 20 reason_is other
+check "... and the job's message saying why" \
+    within 10 job_says "another client is printing; the job waits its turn"
 check "... while the printer still answers IPP at once" timeout 5 ipptool -q "$uri" get-printer-attributes.test
 held_shown() {
     curl -s -m 20 "http://127.0.0.1:$aport/tessal" >"$work/held.html" &&
@@ -141,6 +178,17 @@ check "... and the tessal page shows who holds the port" within 20 held_shown
 exec 3<&-
 grew() { [ "$(stat -c %s "$sink")" -gt "$size_before" ] && ends_with $'\f\eE'; }
 check "... and prints once the other client has gone" within 30 grew
+check "... after which other is cleared" within 10 ours_gone
+
+# The daemon gone: a job waits with the printer offline and prints once the daemon is back.
+kill -TERM "$daemon"
+wait "$daemon"
+size_before=$(stat -c %s "$sink")
+print_job "$work/page.pwg" image/pwg-raster &
+check "with the daemon stopped a job waits, printer-state-reasons offline" within 20 reason_is offline
+start_daemon
+check "... and prints once the daemon is back" within 30 grew
+check "... after which neither other nor offline remains" within 10 ours_gone
 
 # A desktop's path: a cupsd queue made by `lpadmin -m everywhere` prints a PDF through the app.
 cups=$work/cups
@@ -281,6 +329,7 @@ stop_row
 
 if [ "$failed" -gt 0 ]; then
     for f in "$work"/*-app.log; do echo "-- $f"; grep -v '^D ' "$f" | tail -15; done
+    for f in "$work"/*-app.out; do echo "-- $f"; tail -20 "$f"; done
     for f in "$work"/*-tessal.log; do echo "-- $f"; tail -5 "$f"; done
     [ -f "$cups/log/error_log" ] && grep -E '\[Job [0-9]+\]' "$cups/log/error_log" | grep -v 'D \[' | tail -15
 fi
