@@ -261,6 +261,10 @@ void run_updater(pappl_system_t *system) {
         g_changed.erase(g_changed.begin());
         const pa_device_state s = state_of(uri);
         lock.unlock();
+        // A system shutting down is about to be deleted under the updater, which stops here;
+        // PAPPL 1.3 has no hook that would stop it before the deletion itself.
+        if (papplSystemIsShutdown(system))
+            return;
         apply_reasons(system, s);
         lock.lock();
     }
