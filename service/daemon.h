@@ -89,6 +89,8 @@ int probe_port(int json);
 extern const char *service_user;  // who a service process becomes once it holds the port
 // Give up root for service_user. 0 (also when not root), or -1 after an error line.
 int drop_root(void);
+// Looks service_user up once, before the first fork, for every later drop_root.
+void service_user_lookup(void);
 
 #ifdef __cplusplus
 }

@@ -436,6 +436,7 @@ int listener_run(int sock) {
         return 1;
     }
     main_sock = sock;
+    service_user_lookup();
     // Every page the listener writes after a fork becomes the child's own copy, so the tables
     // keep their room rather than being made anew on each turn of the loop.
     children.reserve(size_t(max_connections) + 1);
