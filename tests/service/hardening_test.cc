@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/daemon.h"
+#include "wire/frame.h"
 
 namespace {
 
@@ -284,3 +285,31 @@ TEST(Allow, BadRangesAreRefusedBeforeListening) {
 }
 
 }  // namespace
+
+// A service user that does not exist: the port is never used as root. Each INIT is answered FAIL
+// and its connection ended, with the same line every time, though the listener looked the user up
+// only once.
+TEST(ServiceUser, AMissingUserFailsEveryInitAndSaysSo) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root gives up root";
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(port), "--user", "no-such-user-tessal", "--sim=clock=virtual,rate=0"}, port);
+    for (int i = 0; i < 2; i++) {
+        const int fd = testd::connect_to(port);
+        ASSERT_TRUE(testd::send_all(fd, testd::frame(MSG_INIT, 0)));
+        const testd::reply r = testd::read_reply(fd);
+        ASSERT_TRUE(r.ok) << "connection " << i;
+        EXPECT_EQ(r.code, MSG_FAIL) << "connection " << i;
+        EXPECT_TRUE(testd::closed_by_peer(fd)) << "connection " << i;
+        close(fd);
+    }
+    size_t lines = 0;
+    EXPECT_TRUE(wait_until([&] {
+        const std::string err = d.err();
+        lines = 0;
+        for (size_t at = err.find("ERROR: user no-such-user-tessal does not exist\n"); at != std::string::npos;
+             at = err.find("ERROR: user no-such-user-tessal does not exist\n", at + 1))
+            lines++;
+        return lines == 2;
+    }, 60000)) << d.err();
+}
