@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "port/log.h"
@@ -417,8 +418,9 @@ int accept_client(int sock, int verbose) {
     }
     if (pid == 0)
         serve(sock, fd, verbose);
+    // No formatting here: the deep stack of a printf would be one more page copied per fork.
     child c{pid, {}};
-    std::snprintf(c.peer, sizeof c.peer, "%s", who);
+    std::string_view(who).copy(c.peer, sizeof c.peer - 1);
     children.push_back(c);
     close(fd);
     return 0;
@@ -440,7 +442,7 @@ int listener_run(int sock) {
     // Every page the listener writes after a fork becomes the child's own copy, so the tables
     // keep their room rather than being made anew on each turn of the loop.
     children.reserve(size_t(max_connections) + 1);
-    std::vector<pollfd> p;
+    std::vector<pollfd, shared_pages<pollfd>> p;  // rewritten on every turn: shared, not copied
     p.reserve(kMaxLingering + 3);
     // Block until something happens: an idle daemon uses no processor time.
     for (;;) {
