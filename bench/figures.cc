@@ -211,9 +211,9 @@ std::vector<row> framing_figures(const context &ctx) {
     return {
         {"3", "8 MiB WRITEs after INIT, simulator at rate=0 on the real clock", "MB/s", value, median(same_work),
          "a server doing the same copy and port work", {bound::ratio_at_least, 0.9},
-         "the simulated port: a seam call (a process-shared lock) per ECR read and per 16-byte burst"},
+         "both write to the same simulated port; what is left is the daemon's framing and checks"},
         {"3b", "the same WRITEs against a plain TCP sink", "MB/s", value, median(tcp), "plain TCP sink",
-         {bound::value_at_least, 200}, "the simulated port, about a tenth of what loopback TCP carries"},
+         {bound::value_at_least, 200}, "the simulated port: a robust process-shared lock per ECR read and per 16-byte string output"},
     };
 }
 
@@ -245,7 +245,7 @@ std::vector<row> connection_rate_figures(const context &ctx) {
          {bound::ratio_at_least, 0.9}, "fork, copy-on-write faults and exit of a service process, per connection"},
         {"4b", "processor time per connection, the server and its service processes", "ms", dcpu, bcpu,
          "fork-per-connection server", {bound::ratio_at_most, 1.5},
-         "the pages a service process touches: its libraries' relocations, the 8 MiB buffer's mapping"},
+         "fork and exit; the pages the listener and its child write after the fork"},
     };
 }
 
