@@ -76,6 +76,7 @@ extern "C" void __wrap_free(void *p) {
 // The harness stays the user it was started as. The daemon gives up root once it holds the port;
 // a fuzzer that became "nobody" could no longer save what it finds.
 extern "C" int drop_root(void) { return 0; }
+extern "C" void service_user_lookup(void) {}
 
 namespace {
 
