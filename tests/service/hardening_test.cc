@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <cstdlib>
 #include <functional>
@@ -186,6 +188,41 @@ TEST(IdleTimeout, SilentConnectionIsClosedAndBusyOneIsNot) {
     EXPECT_TRUE(d.wait_for("Client idle for 1 s, closing\n", false, 60000));
     close(silent);
     close(busy);
+}
+
+// Without --idle-timeout a connection that holds nothing is closed after 300 s of silence. The
+// wait itself is too long for the suite, so the bound is read from the service process's socket:
+// it sleeps in recv with the idle time-out as the socket's receive time-out.
+TEST(IdleTimeout, DefaultIsFiveMinutes) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "taking another process's socket needs root";
+    const int port = testd::free_port();
+    testd::daemon d({"-f", "-p", std::to_string(port), "--sim=clock=virtual,rate=0"}, port);
+    const int fd = testd::connect_to(port);
+    ASSERT_TRUE(testd::send_all(fd, testd::frame(MSG_RESET, 0)));
+    const testd::reply r = testd::read_reply(fd);
+    ASSERT_TRUE(r.ok);
+    const int pidfd = int(syscall(SYS_pidfd_open, pid_t(r.pid), 0));
+    ASSERT_GE(pidfd, 0);
+    long timeout_s = -1;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(r.pid) + "/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path(), ec).string().rfind("socket:", 0) != 0)
+            continue;
+        const int theirs = int(syscall(SYS_pidfd_getfd, pidfd, std::stoi(e.path().filename().string()), 0));
+        int type = 0;
+        socklen_t len = sizeof type;
+        timeval tv{};
+        socklen_t tv_len = sizeof tv;
+        if (theirs >= 0 && getsockopt(theirs, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM &&
+            getsockopt(theirs, SOL_SOCKET, SO_RCVTIMEO, &tv, &tv_len) == 0 && tv.tv_sec > 0)
+            timeout_s = tv.tv_sec;
+        if (theirs >= 0)
+            close(theirs);
+    }
+    close(pidfd);
+    close(fd);
+    EXPECT_EQ(timeout_s, 300);
 }
 
 TEST(IdleTimeout, BadValuesAreRefusedBeforeListening) {
