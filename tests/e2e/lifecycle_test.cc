@@ -51,11 +51,8 @@ int manager_socket(int port) {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(uint16_t(port));
-    if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(s, 16) != 0) {
+    const sockaddr_in sa = testd::loopback(port);
+    if (bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || listen(s, 16) != 0) {
         close(s);
         return -1;
     }

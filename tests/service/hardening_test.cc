@@ -148,11 +148,8 @@ TEST(BadInput, BurstOfConnectionsOpenedAndDroppedAtOnce) {
     std::vector<int> fds;
     for (int i = 0; i < kBurst; i++) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sa.sin_port = htons(uint16_t(port));
-        connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        const sockaddr_in sa = testd::loopback(port);
+        connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
         fds.push_back(fd);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -208,11 +208,8 @@ const std::vector<row> &rows() {
              const int fd = socket(AF_INET, SOCK_STREAM, 0);
              const int small = 4096;
              setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-             sockaddr_in sa{};
-             sa.sin_family = AF_INET;
-             sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-             sa.sin_port = htons(uint16_t(e.port));
-             ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+             const sockaddr_in sa = testd::loopback(e.port);
+             ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
              sock greedy(fd);
              ASSERT_EQ(greedy.ask(MSG_INIT, 0).code, MSG_OK);
              const std::vector<uint8_t> job(3 << 20, 'r');
@@ -344,12 +341,8 @@ const std::vector<row> &rows() {
              std::vector<int> fds;
              const auto t = clock_type::now();
              for (int i = 0; i < 200; i++) {
-                 const int fd = socket(AF_INET, SOCK_STREAM, 0);
-                 sockaddr_in sa{};
-                 sa.sin_family = AF_INET;
-                 sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                 sa.sin_port = htons(uint16_t(e.port));
-                 ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0) << i;
+                 const int fd = testd::connect_to(e.port);
+                 ASSERT_GE(fd, 0) << i;
                  fds.push_back(fd);
              }
              for (int fd : fds)

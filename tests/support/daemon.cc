@@ -90,7 +90,7 @@ int free_port() {
         sa.sin6_family = AF_INET6;
         sa.sin6_addr = in6addr_any;
         sa.sin6_port = htons(uint16_t(port));
-        const bool ok = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        const bool ok = bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
         close(s);
         if (ok)
             return port;
@@ -227,13 +227,18 @@ std::vector<pid_t> daemon::group() const {
     return pids;
 }
 
-int connect_to(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // a daemon started later must not keep it open
+sockaddr_in loopback(int port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(uint16_t(port));
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    return sa;
+}
+
+int connect_to(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // a daemon started later must not keep it open
+    const sockaddr_in sa = loopback(port);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         close(fd);
         return -1;
     }

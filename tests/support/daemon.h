@@ -2,6 +2,7 @@
 // loopback with raw frames, so the tests see exactly the bytes a client would.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -54,6 +55,8 @@ private:
 };
 
 int connect_to(int port);  // -1 when refused
+// The IPv4 loopback address at port, for a socket a test sets up itself.
+sockaddr_in loopback(int port);
 // Connect to host:port (IPv4 or IPv6 literal) from the local address `from` ("" for any).
 int connect_addr(const std::string &host, int port, const std::string &from = "");
 
