@@ -3,9 +3,8 @@
 // Headers are read, and replies without payload built, on the stack. The message buffer exists
 // only for a message with a payload: it is as large as the message needs (up to MSG_CAPACITY plus
 // one) and is given back once a large one is not followed at once by another, so an idle
-// connection commits nothing for it. The
-// extra byte holds a zero right after a stored WRITE payload, so the zero-byte scan of a WRITE
-// with count 0 can never run past what the client sent.
+// connection commits nothing for it. The extra byte holds a zero right after a stored WRITE
+// payload, so the zero-byte scan of a WRITE with count 0 can never run past what the client sent.
 //
 // Every wait on the client is bounded (service/conn.cc): between requests by the idle time-out,
 // and for the holder of the port by --hold-timeout once others wait; inside a message by
